@@ -1,0 +1,61 @@
+// korvane's entry point: prepares the process, reads the settings, builds
+// the hand-over store of the configured mode, starts the serial and the
+// network worker, then sleeps for ever. It takes no arguments.
+#include <csignal>
+#include <cstdlib>
+#include <syslog.h>
+#include <unistd.h>
+
+#include "core/settings.hpp"
+#include "net/forwarding.hpp"
+#include "serial/worker.hpp"
+#include "store/cache.hpp"
+#include "store/fifo.hpp"
+#include "store/ring.hpp"
+
+static_assert((LOG_PID | LOG_NDELAY) == 9);
+static_assert(LOG_DAEMON == 24);
+
+namespace {
+
+// The five long-lived records. They live as long as the process; the
+// workers get their addresses and nothing is ever freed.
+GatewaySettings settings;
+RecordCache cache;
+MessageRing ring;
+SerialContext serial_context;
+NetContext net_context;
+
+[[noreturn]] void fail(const char* line)
+{
+    syslog(LOG_ERR, "%s", line);
+    std::exit(1);
+}
+
+} // namespace
+
+int main()
+{
+    setsid();
+    signal(SIGPIPE, SIG_IGN);
+    openlog("korvane", LOG_PID | LOG_NDELAY, LOG_DAEMON);
+    syslog(LOG_NOTICE, "started");
+
+    settings_load(settings);
+
+    if (settings.cache_mode != 0) {
+        if (cache_init(cache) != 0)
+            fail("init cache has failed, exiting...");
+    } else if (fifos_create() != 0) {
+        fail("init fifos has failed, exiting...");
+    }
+    if (ring_init(ring, ring_slots) != 0)
+        fail("init ring buffer has failed, exiting...");
+    if (serial_init(settings, ring, serial_context) != 0)
+        fail("init serial has failed, exiting...");
+    if (tcp_init(settings, ring, cache, net_context) != 0)
+        fail("init tcp has failed, exiting...");
+
+    for (;;)
+        sleep(3600);
+}

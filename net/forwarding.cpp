@@ -1,0 +1,124 @@
+#include "net/forwarding.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <pthread.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include "modbus/convert.hpp"
+#include "net/store_forward.hpp"
+#include "net/transaction.hpp"
+#include "store/fifo.hpp"
+
+namespace {
+
+// Idle wake-up of the forwarding worker: also how soon a lost connection is
+// retried once the reconnect pacing allows it.
+constexpr std::uint32_t forwarding_poll_ms = 100;
+
+void* forwarding_thread(void* arg)
+{
+    forwarding_worker(*static_cast<NetContext*>(arg));
+}
+
+void* store_forward_thread(void* arg)
+{
+    store_forward_worker(*static_cast<NetContext*>(arg));
+}
+
+int start_detached(void* (*body)(void*), NetContext& ctx)
+{
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    pthread_t thread;
+    const int error = pthread_create(&thread, &attributes, body, &ctx);
+    pthread_attr_destroy(&attributes);
+    if (error != 0) {
+        syslog(LOG_ERR, "cannot start tcp thread (%s)", std::strerror(error));
+        return 1;
+    }
+    return 0;
+}
+
+// Turns the request into the gateway exception the master should see.
+void answer_failure(FrameBuffer& frame, int result)
+{
+    if (result == transaction_no_answer)
+        make_exception(frame, ex_gateway_target_failed);
+    else if (result == transaction_not_sent)
+        make_exception(frame, ex_gateway_path_unavailable);
+}
+
+} // namespace
+
+int tcp_init(const GatewaySettings& settings, MessageRing& ring, RecordCache& cache, NetContext& ctx)
+{
+    ctx.sock = -1;
+    ctx.tx_fifo = -1;
+    ctx.rx_fifo = -1;
+    ctx.settings = &settings;
+    ctx.ring = &ring;
+    ctx.cache = &cache;
+    ctx.held = nullptr;
+    ctx.frame = frame_new(frame_capacity);
+    if (ctx.frame == nullptr)
+        return 1;
+
+    if (settings.cache_mode != 0) {
+        ctx.held = frame_new(frame_capacity);
+        if (ctx.held == nullptr)
+            return 1;
+        return start_detached(store_forward_thread, ctx);
+    }
+
+    ctx.tx_fifo = fifo_open(response_fifo_path);
+    if (ctx.tx_fifo < 0) {
+        syslog(LOG_ERR, "tcp cannot open tx_fifo (%s)", std::strerror(errno));
+        return 1;
+    }
+    if (fifo_packet_mode(ctx.tx_fifo) != 1) {
+        syslog(LOG_ERR, "tcp cannot set packet mode on tx_fifo (%s)", std::strerror(errno));
+        return 1;
+    }
+    ctx.rx_fifo = fifo_open(request_fifo_path);
+    if (ctx.rx_fifo < 0) {
+        syslog(LOG_ERR, "tcp cannot open rx_fifo (%s)", std::strerror(errno));
+        return 1;
+    }
+    return start_detached(forwarding_thread, ctx);
+}
+
+void forwarding_worker(NetContext& ctx)
+{
+    FrameBuffer& frame = *ctx.frame;
+    std::time_t next_attempt = 0;
+    for (;;) {
+        if (ctx.sock < 0)
+            link_reconnect(ctx, next_attempt);
+
+        fd_set set;
+        FD_ZERO(&set);
+        fdset_add(ctx.rx_fifo, set);
+        fdset_add(ctx.sock, set);
+        timeval poll = timeval_from_ms(forwarding_poll_ms);
+        if (select(FD_SETSIZE, &set, nullptr, nullptr, &poll) < 0) {
+            syslog(LOG_ERR, "select (%s)", std::strerror(errno));
+            sleep(1);
+            // Nothing is known to be ready: reading the blocking socket could
+            // hang, and a failed pipe read would give the pipe up.
+            FD_ZERO(&set);
+        }
+
+        // Whatever the server sends outside an exchange (a late answer) is
+        // thrown away; a closed connection is noticed here.
+        (void)read_if_ready(ctx.sock, set, frame);
+
+        if (read_if_ready(ctx.rx_fifo, set, frame) != 1)
+            continue;
+        const int result = request_transaction(ctx, frame);
+        answer_failure(frame, result);
+        (void)write_all_or_close(ctx.tx_fifo, frame);
+    }
+}

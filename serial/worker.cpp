@@ -1,0 +1,226 @@
+#include "serial/worker.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <pthread.h>
+#include <sys/select.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include "modbus/convert.hpp"
+#include "modbus/crc.hpp"
+#include "net/link.hpp"
+#include "store/fifo.hpp"
+#include "store/ring.hpp"
+
+namespace {
+
+// The worker wakes at least this often while the line is idle.
+constexpr std::uint32_t serial_poll_ms = 10;
+// Room the answer needs for its CRC in the 512-byte frame.
+constexpr std::int32_t max_answer_len = frame_capacity - 2;
+// A write request needs an address and a value or quantity: unit, function
+// and four bytes.
+constexpr std::int32_t min_write_request_len = 6;
+
+void* serial_thread(void* arg)
+{
+    serial_worker(*static_cast<SerialContext*>(arg));
+}
+
+int port_is_usable(int kind)
+{
+    return kind == port_kind_plain || kind == port_kind_rts || kind == port_kind_plain_alt;
+}
+
+// Opens a serial end of a pipe; writing ends go to packet mode so that each
+// request is read back as one message.
+int open_fifo_end(const char* path, bool writing, const char* name, int& slot)
+{
+    slot = fifo_open(path);
+    if (slot < 0) {
+        syslog(LOG_ERR, "serial cannot open %s (%s)", name, std::strerror(errno));
+        return 1;
+    }
+    if (writing && fifo_packet_mode(slot) != 1) {
+        syslog(LOG_ERR, "serial cannot set packet mode on %s (%s)", name, std::strerror(errno));
+        return 1;
+    }
+    return 0;
+}
+
+void hang_up(SerialContext& context)
+{
+    tty_close(context.port_fd);
+    context.port_fd = -1;
+}
+
+void send_to_line(SerialContext& context, FrameBuffer& frame)
+{
+    crc16_append(frame);
+    serial_write(context.port_fd, context.rts_mode, frame, frame.len);
+}
+
+// Gathers bytes until the line stays quiet for the split gap or the frame is
+// full. Returns false when the port hung up (it is then closed).
+bool collect_request(SerialContext& context, FrameBuffer& frame)
+{
+    for (;;) {
+        const ssize_t got = read(context.port_fd, frame.data + frame.len,
+                                 static_cast<std::size_t>(frame.size - frame.len));
+        if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) {
+            hang_up(context);
+            frame.len = 0;
+            return false;
+        }
+        if (got > 0)
+            frame.len += static_cast<std::int32_t>(got);
+        if (frame.len >= frame.size)
+            return true;
+
+        fd_set gap;
+        FD_ZERO(&gap);
+        fdset_add(context.port_fd, gap);
+        timeval quiet = timeval_from_ms(context.settings->split);
+        if (select(context.port_fd + 1, &gap, nullptr, nullptr, &quiet) <= 0)
+            return true;
+    }
+}
+
+// Cache mode answers the master itself: writes are queued and acknowledged,
+// anything else is refused.
+void answer_in_cache_mode(SerialContext& context, FrameBuffer& frame)
+{
+    if (is_cacheable_function(frame) == 0) {
+        syslog(LOG_NOTICE, "Received unsupported modbus function");
+        make_exception(frame, ex_illegal_function);
+    } else if (frame.len < min_write_request_len) {
+        make_exception(frame, ex_illegal_data_value);
+    } else if (frame.len > max_tcp_payload) {
+        // It could never be sent as one Modbus TCP message.
+        make_exception(frame, ex_server_device_failure);
+    } else if (ring_push(*context.ring, frame) == 1) {
+        make_write_ack(frame);
+    } else {
+        make_exception(frame, ex_server_device_failure);
+    }
+    send_to_line(context, frame);
+}
+
+// Returns true when the turn goes on to read an answer from the response pipe.
+bool handle_request(SerialContext& context, FrameBuffer& frame)
+{
+    if (frame.len <= 0)
+        return true;
+    if (crc16_check_strip(frame) == 0) {
+        syslog(LOG_ERR, "Received bad CRC, data: %s", hex_dump(frame.data, frame.len));
+        frame.len = 0;
+        return false;
+    }
+    const GatewaySettings& settings = *context.settings;
+    if (settings.use_slave_id != 0 && frame.data[0] != settings.slave_id)
+        return false;
+    if (settings.cache_mode == 0) {
+        (void)write_all_or_close(context.tx_fifo, frame);
+        return true;
+    }
+    const bool refused = is_cacheable_function(frame) == 0;
+    answer_in_cache_mode(context, frame);
+    return !refused;
+}
+
+void answer_from_network(SerialContext& context, const fd_set& ready, FrameBuffer& frame)
+{
+    if (read_if_ready(context.rx_fifo, ready, frame) != 1)
+        return;
+    if (frame.len > max_answer_len) {
+        syslog(LOG_ERR, "answer of %d bytes has no room for its CRC, dropped",
+               static_cast<int>(frame.len));
+        return;
+    }
+    send_to_line(context, frame);
+}
+
+} // namespace
+
+int serial_init(const GatewaySettings& settings, MessageRing& ring, SerialContext& context)
+{
+    context.settings = &settings;
+    context.ring = &ring;
+    context.port_fd = -1;
+    context.tx_fifo = -1;
+    context.rx_fifo = -1;
+    context.rts_mode = 0;
+    context.frame = nullptr;
+
+    if (std::strstr(settings.device, "ttyS") != nullptr) {
+        const int kind = serial_port_kind(std::strcmp(settings.device, "ttyS0") == 0 ? 0 : 1);
+        context.rts_mode = kind == port_kind_rts ? 1 : 0;
+        if (!port_is_usable(kind)) {
+            syslog(LOG_ERR, "missing serial port");
+            return 1;
+        }
+    }
+    std::snprintf(context.device_path, sizeof context.device_path, "/dev/%s", settings.device);
+
+    if (tty_lock(context.device_path, 1) == 0) {
+        syslog(LOG_ERR, "device %s is locked", context.device_path);
+        return 1;
+    }
+    context.port_fd = serial_port_open(context);
+
+    if (settings.cache_mode == 0) {
+        if (open_fifo_end(request_fifo_path, true, "tx_fifo", context.tx_fifo) != 0 ||
+            open_fifo_end(response_fifo_path, false, "rx_fifo", context.rx_fifo) != 0)
+            return 1;
+    }
+
+    context.frame = frame_new(frame_capacity);
+    if (context.frame == nullptr)
+        return 1;
+
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    pthread_t thread;
+    const int error = pthread_create(&thread, &attributes, serial_thread, &context);
+    pthread_attr_destroy(&attributes);
+    if (error != 0) {
+        syslog(LOG_ERR, "cannot start serial thread (%s)", std::strerror(error));
+        return 1;
+    }
+    return 0;
+}
+
+void serial_worker(SerialContext& context)
+{
+    FrameBuffer& frame = *context.frame;
+    for (;;) {
+        if (context.port_fd < 0) {
+            sleep(1);
+            context.port_fd = serial_port_open(context);
+            continue;
+        }
+
+        fd_set ready;
+        FD_ZERO(&ready);
+        fdset_add(context.port_fd, ready);
+        fdset_add(context.rx_fifo, ready);
+        timeval poll = timeval_from_ms(serial_poll_ms);
+        if (select(FD_SETSIZE, &ready, nullptr, nullptr, &poll) < 0) {
+            syslog(LOG_ERR, "select: %s", std::strerror(errno));
+            sleep(1);
+            // Nothing is known to be ready; acting on the stale set would
+            // give up the response pipe.
+            FD_ZERO(&ready);
+        }
+
+        frame.len = 0;
+        if (context.port_fd >= 0 && FD_ISSET(context.port_fd, &ready)) {
+            if (collect_request(context, frame) && !handle_request(context, frame))
+                continue;
+        }
+        answer_from_network(context, ready, frame);
+    }
+}

@@ -1,0 +1,34 @@
+// The in-memory queue between the serial worker (pushes) and the
+// store-and-forward worker (pops) in cache mode.
+#pragma once
+
+#include <cstdint>
+#include <pthread.h>
+
+#include "modbus/frame.hpp"
+
+// A slot: 512 message bytes, then the message length as a host-order word.
+inline constexpr std::int32_t ring_message_size = 512;
+inline constexpr std::int32_t ring_slot_size = ring_message_size + 4;
+inline constexpr std::int32_t ring_slots = 100;
+
+struct MessageRing {
+    std::uint8_t* base;       // first slot; all slots back to back
+    std::uint8_t* last;       // last slot
+    std::uint8_t* write_pos;  // slot the next push fills
+    std::uint8_t* read_pos;   // slot the next pop empties
+    std::int32_t capacity;
+    std::int32_t used;        // full and empty are told apart by this alone
+    pthread_mutex_t lock;     // guards everything above, slot bytes included
+};
+
+// Allocates capacity slots. 0 on success; 1 after logging a failed allocation.
+[[nodiscard]] int ring_init(MessageRing& ring, std::int32_t capacity);
+
+// Stores a copy of frame's len bytes. 1 when stored; 0 when the ring is full
+// (logged) or the message is longer than a slot.
+[[nodiscard]] int ring_push(MessageRing& ring, const FrameBuffer& frame);
+
+// Moves the oldest message into frame (which must hold 512 bytes). 1 when a
+// message was taken; 0 when the ring is empty, frame untouched.
+[[nodiscard]] int ring_pop(MessageRing& ring, FrameBuffer& frame);

@@ -1,0 +1,152 @@
+// A private world for one test: a mount namespace (and by default a network
+// namespace with its own loopback) in which korvane's fixed paths are the
+// test's own, with a syslog socket at /dev/log that the test reads.
+//
+// Inside the world:
+//   /opt            tmpfs; /opt/korvane/etc exists (the settings file goes there)
+//   /run            tmpfs (/var/run and /var/lock point here on Debian);
+//                   /run/lock (mode 1777) exists, /run/korvane exists unless
+//                   WorldOptions::run_dir is false, /run/korvane/flash exists
+//                   when WorldOptions::flash_dir is true
+//   /dev            fresh tmpfs with null, zero, full, random, urandom, tty,
+//                   a private devpts instance at /dev/pts, /dev/ptmx -> pts/ptmx,
+//                   /dev/shm, /dev/fd links, and the test's syslog socket /dev/log
+//
+// The world is held by a keeper process that sleeps in the namespaces; every
+// program the test starts in the world (the daemon, peers, a forked function)
+// is a direct child of the test process that joined the keeper's namespaces,
+// so the test can wait for it and read its exit status. Everything is ended
+// by PID when the World is destroyed.
+//
+// Needs root: construct only after KT_REQUIRE_ROOT().
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#define KT_REQUIRE_ROOT()                                                              \
+    do {                                                                               \
+        if (!::kt::have_root())                                                        \
+            GTEST_SKIP() << "needs root (mount and network namespaces, mknod)";        \
+    } while (0)
+
+namespace kt {
+
+using namespace std::chrono_literals;
+using Millis = std::chrono::milliseconds;
+
+bool have_root();
+
+// The built daemon and the board stand-in library (absolute paths, from the
+// build; overridable with KORVANE_BIN and KORVANE_STANDIN in the environment).
+std::string korvane_binary();
+std::string standin_library();
+// Directory of the test peers (tests/peers programs) in the build tree.
+std::string peers_directory();
+
+struct LogLine {
+    int priority = -1;     // facility | level, e.g. 29 = LOG_DAEMON | LOG_NOTICE
+    std::string ident;     // "korvane[123]"
+    pid_t pid = -1;        // from the ident
+    std::string message;   // text after "korvane[123]: "
+    std::string raw;       // the whole datagram
+    int level() const { return priority & 7; }
+};
+
+struct WorldOptions {
+    bool private_network = true;  // new network namespace, lo up
+    bool run_dir = true;          // /run/korvane exists
+    bool flash_dir = false;       // /run/korvane/flash exists
+};
+
+class World {
+public:
+    explicit World(WorldOptions options = {});
+    ~World();
+    World(const World&) = delete;
+    World& operator=(const World&) = delete;
+
+    // The host path of a path inside the world: /proc/<keeper>/root + inside.
+    std::string path(std::string_view inside) const;
+
+    void write_file(std::string_view inside, std::string_view content, mode_t mode = 0644);
+    std::optional<std::string> read_file(std::string_view inside) const;
+    bool exists(std::string_view inside) const;
+
+    // Writes /opt/korvane/etc/settings as KEY="value" lines in the given order.
+    void write_settings(const std::vector<std::pair<std::string, std::string>>& entries);
+    // Writes the settings file verbatim.
+    void write_settings_text(std::string_view text);
+
+    // A new pty in the world's devpts; /dev/<name> becomes a symlink to its
+    // slave (replacing an earlier link). Returns the master descriptor,
+    // owned by the caller, opened O_RDWR|O_NOCTTY|O_NONBLOCK|O_CLOEXEC.
+    int open_pty(std::string_view name);
+
+    // Syslog: every datagram received so far, and waits with a deadline.
+    std::vector<LogLine> logs();
+    std::optional<LogLine> wait_log(std::string_view substring, Millis deadline = 5000ms);
+    // Waits until `count` lines containing substring have arrived.
+    bool wait_log_count(std::string_view substring, size_t count, Millis deadline = 5000ms);
+    size_t count_log(std::string_view substring);
+
+    // Starts the real korvane binary in the world (argv[0] "korvane" plus args),
+    // with the given extra environment ("KEY=value"); LD_PRELOAD of the board
+    // stand-in when standin is true. Returns the daemon's pid.
+    pid_t start_daemon(const std::vector<std::string>& args = {},
+                       const std::vector<std::string>& env = {}, bool standin = false);
+    pid_t daemon_pid() const { return daemon_; }
+    // The daemon's exit status (WEXITSTATUS) once it has exited, or nullopt
+    // at the deadline; -(signal) when it was killed by a signal.
+    std::optional<int> wait_daemon_exit(Millis deadline = 5000ms);
+    // Sends sig to the daemon by PID and reaps it.
+    void kill_daemon(int sig = SIGKILL);
+
+    // Starts any program in the world (argv[0] is the path as seen from the
+    // world's mount namespace, which shares the host's files outside the
+    // paths above). stdout_fd, if given, receives a pipe of its stdout.
+    pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+                int* stdout_fd = nullptr);
+    // Runs fn in a forked child inside the world; returns its pid at once.
+    // The child exits with fn's result.
+    pid_t fork_inside(const std::function<int()>& fn);
+    // Waits for a child started with spawn or fork_inside.
+    std::optional<int> wait_exit(pid_t pid, Millis deadline = 5000ms);
+    // SIGKILLs and reaps a child started with spawn or fork_inside.
+    void end(pid_t pid);
+
+private:
+    void drain_log();
+
+    pid_t keeper_ = -1;
+    pid_t daemon_ = -1;
+    int log_fd_ = -1;
+    std::vector<LogLine> log_;
+    std::vector<pid_t> children_;
+};
+
+// Polls pred every few milliseconds until it holds or the deadline passes.
+bool wait_until(const std::function<bool()>& pred, Millis deadline);
+
+// Bytes on a pty master: reads what arrives until `count` bytes are there or
+// the deadline passes.
+std::vector<uint8_t> read_bytes(int fd, size_t count, Millis deadline);
+// Reads until the line has been quiet for `quiet` after the first byte, or
+// the deadline passes.
+std::vector<uint8_t> read_until_quiet(int fd, Millis quiet, Millis deadline);
+void write_bytes(int fd, const std::vector<uint8_t>& bytes);
+
+// Frame helpers for tests.
+std::vector<uint8_t> with_crc(std::vector<uint8_t> frame);
+std::string hex(const std::vector<uint8_t>& bytes);  // "01 03 00 00"
+
+} // namespace kt
