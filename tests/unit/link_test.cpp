@@ -1,0 +1,137 @@
+// The descriptor routines both workers share, on pipes and sockets.
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "net/link.hpp"
+#include "store/fifo.hpp"
+
+namespace {
+
+struct Frames : ::testing::Test {
+    void SetUp() override { frame = frame_new(frame_capacity); }
+    void TearDown() override
+    {
+        std::free(frame->data);
+        std::free(frame);
+    }
+    void fill(std::int32_t len, std::uint8_t value)
+    {
+        std::memset(frame->data, value, static_cast<size_t>(len));
+        frame->len = len;
+    }
+    FrameBuffer* frame = nullptr;
+};
+
+fd_set set_of(int fd)
+{
+    fd_set set;
+    FD_ZERO(&set);
+    fdset_add(fd, set);
+    return set;
+}
+
+TEST_F(Frames, ReadIfReadyOnlyReadsMarkedOpenDescriptors)
+{
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    ASSERT_EQ(write(ends[1], "abc", 3), 3);
+
+    int closed = -1;
+    fd_set set;
+    FD_ZERO(&set);
+    fdset_add(-1, set);  // ignored
+    frame->len = 9;
+    EXPECT_EQ(read_if_ready(closed, set_of(ends[0]), *frame), 0);
+    int reader = ends[0];
+    EXPECT_EQ(read_if_ready(reader, set, *frame), 0);  // not marked
+    EXPECT_EQ(frame->len, 9);
+
+    EXPECT_EQ(read_if_ready(reader, set_of(reader), *frame), 1);
+    EXPECT_EQ(frame->len, 3);
+    EXPECT_EQ(reader, ends[0]);
+
+    // End of stream closes the descriptor and forgets it.
+    close(ends[1]);
+    EXPECT_EQ(read_if_ready(reader, set_of(reader), *frame), 0);
+    EXPECT_EQ(reader, -1);
+    EXPECT_EQ(fcntl(ends[0], F_GETFD), -1);
+}
+
+TEST_F(Frames, WriteAllOrCloseOnSockets)
+{
+    int ends[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+    int writer = ends[0];
+
+    frame->len = 0;
+    EXPECT_EQ(write_all_or_close(writer, *frame), 1);
+    int none = -1;
+    fill(10, 0x42);
+    EXPECT_EQ(write_all_or_close(none, *frame), 0);
+    EXPECT_EQ(write_all_or_close(writer, *frame), 1);
+    std::uint8_t buffer[16];
+    EXPECT_EQ(read(ends[1], buffer, sizeof buffer), 10);
+
+    // A peer that went away: the write fails (no SIGPIPE for a test either),
+    // the socket is closed and forgotten.
+    signal(SIGPIPE, SIG_IGN);
+    close(ends[1]);
+    EXPECT_EQ(write_all_or_close(writer, *frame), 0);
+    EXPECT_EQ(writer, -1);
+}
+
+TEST_F(Frames, PacketPipeKeepsMessagesApartAndSurvivesBeingFull)
+{
+    int ends[2];
+    ASSERT_EQ(pipe2(ends, O_NONBLOCK), 0);
+    int writer = ends[1];
+    int reader = ends[0];
+    ASSERT_EQ(fifo_packet_mode(writer), 1);
+
+    // Each message takes a page of the 64 KiB pipe: 16 fit.
+    int accepted = 0;
+    for (int i = 0; i < 20; ++i) {
+        fill(8, static_cast<std::uint8_t>(i));
+        accepted += write_all_or_close(writer, *frame);
+    }
+    EXPECT_EQ(accepted, 16);
+    EXPECT_EQ(writer, ends[1]);  // still open: full is not broken
+
+    for (int i = 0; i < 16; ++i) {
+        ASSERT_EQ(read_if_ready(reader, set_of(reader), *frame), 1);
+        EXPECT_EQ(frame->len, 8);
+        EXPECT_EQ(frame->data[0], i);
+    }
+    fill(8, 0x77);
+    EXPECT_EQ(write_all_or_close(writer, *frame), 1);
+    ASSERT_EQ(read_if_ready(reader, set_of(reader), *frame), 1);
+    EXPECT_EQ(frame->data[0], 0x77);
+    close(ends[0]);
+    close(ends[1]);
+}
+
+TEST(Timeval, EveryMillisecondCountIsThatManyMilliseconds)
+{
+    struct Case {
+        std::uint32_t ms;
+        long sec;
+        long usec;
+    } cases[] = {
+        {0, 0, 0}, {10, 0, 10000}, {999, 0, 999000}, {1000, 1, 0}, {2500, 2, 500000},
+        {2147484, 2147, 484000}, {4294967295u, 4294967, 295000},
+    };
+    for (const auto& c : cases) {
+        const timeval tv = timeval_from_ms(c.ms);
+        EXPECT_EQ(static_cast<long>(tv.tv_sec), c.sec) << c.ms;
+        EXPECT_EQ(static_cast<long>(tv.tv_usec), c.usec) << c.ms;
+        EXPECT_LT(tv.tv_usec, 1000000);
+    }
+}
+
+} // namespace
