@@ -9,7 +9,6 @@
 
 inline constexpr const char* settings_path = "/opt/korvane/etc/settings";
 
-
 // Fills all thirteen fields from the settings file; a missing file gives 0
 // and empty texts. Text fields are never null.
 void settings_load(GatewaySettings& settings);

@@ -8,6 +8,10 @@
 #include <syslog.h>
 #include <unistd.h>
 
+// A stick that is already mounted answers EBUSY; a record name that is
+// taken answers EEXIST.
+static_assert(EBUSY == 16 && EEXIST == 17);
+
 namespace {
 
 // The number the next stored record receives; 0 until the first store.
