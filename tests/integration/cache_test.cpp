@@ -1,0 +1,398 @@
+// Cache mode end to end: the real daemon in its world, a tmpfs standing in
+// for the already-mounted stick (the board stand-in answers mount() with
+// EBUSY), a pty as the serial line and the recording Modbus TCP server.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <dirent.h>
+#include <thread>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/world.hpp"
+
+namespace {
+
+using namespace kt;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr const char* cache_dir = "/var/run/korvane/flash/cache";
+
+std::string record_name(unsigned number)
+{
+    char name[32];
+    std::snprintf(name, sizeof name, "%09u.bin", number);
+    return name;
+}
+
+// A write single register request without CRC: unit 1, register, value.
+Bytes write_register(std::uint16_t reg, std::uint16_t value)
+{
+    return {0x01, 0x06, static_cast<std::uint8_t>(reg >> 8), static_cast<std::uint8_t>(reg),
+            static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value)};
+}
+
+// The request part of an MBAP line the server logged: everything after the
+// six-byte header, as hex.
+std::string payload_of(const std::string& line)
+{
+    return line.size() > 18 ? line.substr(18) : std::string();
+}
+
+struct CacheMode : ::testing::Test {
+    void SetUp() override
+    {
+        KT_REQUIRE_ROOT();
+        WorldOptions options;
+        options.flash_dir = true;
+        world.emplace(options);
+    }
+
+    void configure(std::uint32_t timeout_ms = 500)
+    {
+        world->write_settings({{"MOD_KORVANE_DEVICE", "ttyUSB0"},
+                               {"MOD_KORVANE_SPLIT", "5"},
+                               {"MOD_KORVANE_ADDR", "127.0.0.1"},
+                               {"MOD_KORVANE_PORT", "1502"},
+                               {"MOD_KORVANE_TIMEOUT", std::to_string(timeout_ms)},
+                               {"MOD_KORVANE_CACHE_MODE", "1"}});
+        line = world->open_pty("ttyUSB0");
+    }
+
+    void start()
+    {
+        world->start_daemon({}, {"KORVANE_STANDIN_MOUNT=EBUSY"}, true);
+        ASSERT_TRUE(world->wait_log("started"));
+    }
+
+    // Starts the server; every run logs to a file of its own.
+    void start_server(const std::string& mode = "normal")
+    {
+        const std::string log = "/run/server." + std::to_string(++server_runs) + ".log";
+        server_logs.push_back(log);
+        world->write_file("/run/server.mode", mode + "\n");
+        server = world->spawn({peers_directory() + "/modbus_server", "--listen", "127.0.0.1:1502",
+                               "--log", log, "--control", "/run/server.mode"});
+    }
+
+    void stop_server()
+    {
+        world->end(server);
+        server = -1;
+    }
+
+    // Every request the server received, in order, across its runs.
+    std::vector<std::string> received()
+    {
+        std::vector<std::string> lines;
+        for (const auto& log : server_logs) {
+            std::istringstream text(world->read_file(log).value_or(""));
+            for (std::string l; std::getline(text, l);)
+                if (!l.empty())
+                    lines.push_back(payload_of(l));
+        }
+        return lines;
+    }
+
+    bool wait_received(size_t count, Millis deadline)
+    {
+        return wait_until([&] { return received().size() >= count; }, deadline);
+    }
+
+    // Sends a request with its CRC and returns the answer on the line.
+    Bytes ask(const Bytes& request)
+    {
+        write_bytes(line, with_crc(request));
+        return read_until_quiet(line, 50ms, 3000ms);
+    }
+
+    std::vector<std::string> records()
+    {
+        std::vector<std::string> names;
+        if (DIR* dir = opendir(world->path(cache_dir).c_str())) {
+            while (dirent* entry = readdir(dir))
+                if (entry->d_name[0] != '.')
+                    names.push_back(entry->d_name);
+            closedir(dir);
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    std::optional<World> world;
+    int line = -1;
+    pid_t server = -1;
+    int server_runs = 0;
+    std::vector<std::string> server_logs;
+};
+
+TEST_F(CacheMode, WritesAreAnsweredAtOnceAndOtherFunctionsRefused)
+{
+    configure();
+    start_server();
+    start();
+
+    const Bytes single = write_register(0x0010, 0x002A);
+    EXPECT_EQ(ask(single), with_crc(single));
+
+    const Bytes multiple{0x01, 0x10, 0x00, 0x01, 0x00, 0x02, 0x04, 0x00, 0x0A, 0x01, 0x02};
+    EXPECT_EQ(ask(multiple), with_crc({0x01, 0x10, 0x00, 0x01, 0x00, 0x02}));
+
+    EXPECT_EQ(ask({0x01, 0x03, 0x00, 0x00, 0x00, 0x01}), with_crc({0x01, 0x83, 0x01}));
+    auto refused = world->wait_log("Received unsupported modbus function");
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->priority, 29);
+
+    // Too short to carry an address and a value: never queued.
+    EXPECT_EQ(ask({0x01, 0x06, 0x00, 0x01}), with_crc({0x01, 0x86, 0x03}));
+
+    // The queued writes reach the server in order, wrapped with identifiers
+    // 1 and 2; the refused requests never do.
+    ASSERT_TRUE(wait_received(2, 5000ms));
+    const auto got = received();
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0], hex(single));
+    EXPECT_EQ(got[1], hex(multiple));
+    const std::string first = world->read_file(server_logs[0]).value_or("");
+    EXPECT_EQ(first.substr(0, 17), "00 01 00 00 00 06");
+}
+
+TEST_F(CacheMode, OutageSpillsToNumberedRecordsDeliveredInOrder)
+{
+    configure();
+    start();  // no server yet: every delivery fails
+
+    std::vector<Bytes> writes;
+    for (std::uint16_t i = 1; i <= 3; ++i) {
+        writes.push_back(write_register(0x0100 + i, 0x1000 + i));
+        EXPECT_EQ(ask(writes.back()), with_crc(writes.back()));
+    }
+    ASSERT_TRUE(wait_until([&] { return records().size() == 3; }, 5000ms));
+    EXPECT_EQ(records(), (std::vector<std::string>{record_name(1), record_name(2), record_name(3)}));
+    for (unsigned n = 1; n <= 3; ++n) {
+        const auto bytes = world->read_file(std::string(cache_dir) + "/" + record_name(n));
+        ASSERT_TRUE(bytes);
+        EXPECT_EQ(Bytes(bytes->begin(), bytes->end()), writes[n - 1]);
+    }
+
+    start_server();
+    // Reconnection is paced to one attempt in five seconds.
+    ASSERT_TRUE(wait_received(3, 15000ms));
+    ASSERT_TRUE(wait_until([&] { return records().empty(); }, 5000ms));
+
+    // Numbering goes on within the run although the directory is empty.
+    stop_server();
+    writes.push_back(write_register(0x0104, 0x1004));
+    EXPECT_EQ(ask(writes.back()), with_crc(writes.back()));
+    ASSERT_TRUE(wait_until([&] { return !records().empty(); }, 8000ms));
+    EXPECT_EQ(records(), (std::vector<std::string>{record_name(4)}));
+
+    start_server();
+    ASSERT_TRUE(wait_received(4, 15000ms));
+    std::vector<std::string> expected;
+    for (const auto& w : writes)
+        expected.push_back(hex(w));
+    EXPECT_EQ(received(), expected);
+}
+
+TEST_F(CacheMode, RecordsFromAnEarlierRunGoFirst)
+{
+    const Bytes three = write_register(3, 3);
+    const Bytes seven = write_register(7, 7);
+    world->write_file(std::string(cache_dir) + "/" + record_name(3), std::string(three.begin(), three.end()));
+    world->write_file(std::string(cache_dir) + "/" + record_name(7), std::string(seven.begin(), seven.end()));
+    configure();
+    start();
+
+    const Bytes eight = write_register(8, 8);
+    EXPECT_EQ(ask(eight), with_crc(eight));
+    ASSERT_TRUE(wait_until([&] { return records().size() == 3; }, 5000ms));
+    EXPECT_EQ(records(), (std::vector<std::string>{record_name(3), record_name(7), record_name(8)}));
+
+    start_server();
+    ASSERT_TRUE(wait_received(3, 15000ms));
+    EXPECT_EQ(received(), (std::vector<std::string>{hex(three), hex(seven), hex(eight)}));
+    EXPECT_TRUE(wait_until([&] { return records().empty(); }, 5000ms));
+}
+
+TEST_F(CacheMode, ExceptionAnswerIsLoggedAndNotRetried)
+{
+    configure();
+    start_server("exception 2");
+    start();
+
+    const Bytes refused = write_register(0x0200, 1);
+    EXPECT_EQ(ask(refused), with_crc(refused));
+    auto logged = world->wait_log("received error from tcp slave (code 2)", 10000ms);
+    ASSERT_TRUE(logged);
+    EXPECT_EQ(logged->priority, 29);
+
+    // The next write is delivered after it, and the first never again.
+    world->write_file("/run/server.mode", "normal\n");
+    const Bytes next = write_register(0x0201, 2);
+    EXPECT_EQ(ask(next), with_crc(next));
+    ASSERT_TRUE(wait_received(2, 5000ms));
+    EXPECT_EQ(received(), (std::vector<std::string>{hex(refused), hex(next)}));
+    EXPECT_TRUE(records().empty());
+}
+
+TEST_F(CacheMode, FullRingRefusesWithException4)
+{
+    // A silent server holds each delivery for the whole time-out, so the
+    // ring fills faster than it drains.
+    configure(3000);
+    start_server("silent");
+    start();
+
+    int acknowledged = 0;
+    int refused = 0;
+    for (std::uint16_t i = 0; i < 110; ++i) {
+        const Bytes request = write_register(0x0300, i);
+        const Bytes answer = ask(request);
+        if (answer == with_crc(request))
+            ++acknowledged;
+        else if (answer == with_crc({0x01, 0x86, 0x04}))
+            ++refused;
+    }
+    EXPECT_EQ(acknowledged + refused, 110);
+    EXPECT_GE(acknowledged, 100);
+    EXPECT_GE(refused, 1);
+    auto full = world->wait_log("ring buffer is full, message were discarded");
+    ASSERT_TRUE(full);
+    EXPECT_EQ(full->priority, 29);
+}
+
+TEST_F(CacheMode, UnreadableOldestRecordIsPassedOverOnce)
+{
+    // "12.txt" reads as record 12, whose file 000000012.bin does not exist.
+    const Bytes three = write_register(3, 3);
+    const Bytes twenty = write_register(20, 20);
+    world->write_file(std::string(cache_dir) + "/" + record_name(3), std::string(three.begin(), three.end()));
+    world->write_file(std::string(cache_dir) + "/12.txt", "not a record");
+    world->write_file(std::string(cache_dir) + "/" + record_name(20), std::string(twenty.begin(), twenty.end()));
+    configure();
+    start_server();
+    start();
+
+    ASSERT_TRUE(wait_received(2, 10000ms));
+    const Bytes later = write_register(21, 21);
+    EXPECT_EQ(ask(later), with_crc(later));
+    ASSERT_TRUE(wait_received(3, 5000ms));
+    EXPECT_EQ(received(), (std::vector<std::string>{hex(three), hex(twenty), hex(later)}));
+
+    // Logged once, not on every turn of the worker.
+    const std::string failed = "openning cache record file " + std::string(cache_dir) + "/" +
+                               record_name(12) + " has failed (No such file or directory)";
+    ASSERT_TRUE(world->wait_log(failed));
+    const Bytes last = write_register(22, 22);
+    EXPECT_EQ(ask(last), with_crc(last));
+    ASSERT_TRUE(wait_received(4, 5000ms));
+    EXPECT_EQ(world->count_log("openning cache record file"), 1u);
+}
+
+TEST_F(CacheMode, FullStickLosesNoAcknowledgedWrite)
+{
+    // A tiny tmpfs, filled up, stands in for a full stick.
+    const pid_t mounter = world->spawn({"/bin/mount", "-t", "tmpfs", "-o", "size=8k,nr_inodes=64",
+                                        "tmpfs", "/run/korvane/flash"});
+    ASSERT_EQ(world->wait_exit(mounter), 0);
+    const pid_t filler = world->spawn({"/bin/sh", "-c",
+                                       "mkdir /run/korvane/flash/cache && "
+                                       "dd if=/dev/zero of=/run/korvane/flash/filler bs=1k count=64 2>/dev/null; true"});
+    ASSERT_EQ(world->wait_exit(filler), 0);
+    configure();
+    start();  // server down: every write has to go to the stick, which is full
+
+    std::vector<Bytes> acknowledged;
+    int refused = 0;
+    for (std::uint16_t i = 0; i < 120; ++i) {
+        const Bytes request = write_register(0x0400, i);
+        const Bytes answer = ask(request);
+        if (answer == with_crc(request))
+            acknowledged.push_back(request);
+        else if (answer == with_crc({0x01, 0x86, 0x04}))
+            ++refused;
+    }
+    // The ring's 100 slots and the one message the worker holds.
+    EXPECT_GE(acknowledged.size(), 100u);
+    EXPECT_LE(acknowledged.size(), 102u);
+    EXPECT_GE(refused, 18);
+
+    // No partial record is left behind, and the refusal is not repeated in
+    // the log every second.
+    for (const auto& name : records()) {
+        struct stat status {};
+        ASSERT_EQ(stat(world->path(std::string(cache_dir) + "/" + name).c_str(), &status), 0);
+        EXPECT_EQ(status.st_size, 6) << name;
+    }
+    const size_t failures = world->count_log("cache record");
+    EXPECT_LE(failures, 2u);
+
+    // Room again and the server back: every acknowledged write arrives once,
+    // in order.
+    ASSERT_EQ(unlink(world->path("/run/korvane/flash/filler").c_str()), 0);
+    start_server();
+    ASSERT_TRUE(wait_received(acknowledged.size(), 30000ms));
+    std::vector<std::string> expected;
+    for (const auto& w : acknowledged)
+        expected.push_back(hex(w));
+    EXPECT_EQ(received(), expected);
+}
+
+TEST_F(CacheMode, OutageOfThirtySecondsDeliversEveryAcknowledgedWriteInOrder)
+{
+    configure(300);
+    start_server();
+    start();
+
+    std::vector<std::string> acknowledged;
+    const auto begin = std::chrono::steady_clock::now();
+    bool stopped = false;
+    bool restarted = false;
+    for (std::uint16_t i = 0; i < 500; ++i) {
+        const auto elapsed = std::chrono::steady_clock::now() - begin;
+        if (!stopped && i == 100) {
+            stop_server();
+            stopped = true;
+        }
+        if (stopped && !restarted && elapsed > 35s) {
+            start_server();
+            restarted = true;
+        }
+        const Bytes request = write_register(0x0500, i);
+        const Bytes answer = ask(request);
+        if (answer == with_crc(request))
+            acknowledged.push_back(hex(request));
+        // Spread the writes so that the outage lasts about 30 seconds.
+        if (stopped && !restarted)
+            std::this_thread::sleep_for(60ms);
+    }
+    if (!restarted)
+        start_server();
+    EXPECT_EQ(acknowledged.size(), 500u);
+    ASSERT_TRUE(wait_until([&] { return received().size() >= acknowledged.size(); }, 60000ms));
+
+    // A write the server executed but whose answer was lost to the outage
+    // is sent again: it shows as a repeat right behind itself.
+    const auto got = received();
+    std::vector<std::string> unique;
+    size_t repeats = 0;
+    for (const auto& r : got) {
+        if (!unique.empty() && unique.back() == r)
+            ++repeats;
+        else
+            unique.push_back(r);
+    }
+    EXPECT_EQ(unique, acknowledged);
+    EXPECT_LE(repeats, 2u);
+    std::printf("outage: %zu writes acknowledged, %zu delivered, %zu repeated after a lost answer\n",
+                acknowledged.size(), got.size(), repeats);
+}
+
+} // namespace
