@@ -12,6 +12,9 @@
 inline constexpr std::int32_t tcp_header_size = 6;
 // The largest RTU frame that still fits a 512-byte TCP message.
 inline constexpr std::int32_t max_tcp_payload = frame_capacity - tcp_header_size;
+// The shortest write request: unit, function and an address with a value or
+// quantity.
+inline constexpr std::int32_t min_write_request_len = 6;
 
 enum FunctionCode : std::uint8_t {
     fc_write_single_coil = 5,

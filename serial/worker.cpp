@@ -20,9 +20,6 @@ namespace {
 constexpr std::uint32_t serial_poll_ms = 10;
 // Room the answer needs for its CRC in the 512-byte frame.
 constexpr std::int32_t max_answer_len = frame_capacity - 2;
-// A write request needs an address and a value or quantity: unit, function
-// and four bytes.
-constexpr std::int32_t min_write_request_len = 6;
 
 void* serial_thread(void* arg)
 {

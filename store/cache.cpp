@@ -8,6 +8,8 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include "modbus/convert.hpp"
+
 // A stick that is already mounted answers EBUSY; a record name that is
 // taken answers EEXIST.
 static_assert(EBUSY == 16 && EEXIST == 17);
@@ -138,6 +140,14 @@ std::uint32_t cache_read_oldest(RecordCache& cache, FrameBuffer& frame)
         frame.len = static_cast<std::int32_t>(
             std::fread(frame.data, 1, static_cast<std::size_t>(frame.size), file));
         std::fclose(file);
+        if (frame.len < min_write_request_len || frame.len > max_tcp_payload) {
+            // Not a request this daemon stored: a power cut between the
+            // create and the write-back leaves an empty file, and a longer
+            // file could never be sent and would block the queue for ever.
+            syslog(LOG_NOTICE, "cache record file %s is not a request, skipped", path);
+            cache.finished = best;
+            continue;
+        }
         return best;
     }
     return 0;

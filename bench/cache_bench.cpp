@@ -1,0 +1,143 @@
+// Delivery rate of cache mode: N records waiting on the stick when the
+// daemon starts, delivered to a loopback server, against the rate of writes
+// that go through the ring alone, measured in the same run.
+//
+//   cache_bench [N ...]      (default 100 1000 10000)
+//
+// Runs the real daemon in a private world (root), with the board stand-in
+// reporting the stick as mounted over a tmpfs.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/world.hpp"
+
+namespace {
+
+using namespace kt;
+using Clock = std::chrono::steady_clock;
+
+std::vector<std::uint8_t> write_register(std::uint16_t reg, std::uint16_t value)
+{
+    return {0x01, 0x06, static_cast<std::uint8_t>(reg >> 8), static_cast<std::uint8_t>(reg),
+            static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value)};
+}
+
+size_t count_lines(const std::string& path)
+{
+    std::ifstream in(path);
+    size_t lines = 0;
+    for (std::string line; std::getline(in, line);)
+        ++lines;
+    return lines;
+}
+
+void configure(World& world)
+{
+    world.write_settings({{"MOD_KORVANE_DEVICE", "ttyUSB0"},
+                          {"MOD_KORVANE_SPLIT", "0"},
+                          {"MOD_KORVANE_ADDR", "127.0.0.1"},
+                          {"MOD_KORVANE_PORT", "1502"},
+                          {"MOD_KORVANE_TIMEOUT", "1000"},
+                          {"MOD_KORVANE_CACHE_MODE", "1"}});
+}
+
+pid_t start_server(World& world)
+{
+    return world.spawn({peers_directory() + "/modbus_server", "--listen", "127.0.0.1:1502", "--log",
+                        "/run/server.log"});
+}
+
+// Seconds from the first to the last of `count` requests at the server.
+double wait_for_deliveries(World& world, size_t count, Millis deadline)
+{
+    const std::string log = world.path("/run/server.log");
+    Clock::time_point first{};
+    const bool done = wait_until(
+        [&] {
+            const size_t lines = count_lines(log);
+            if (lines > 0 && first == Clock::time_point{})
+                first = Clock::now();
+            return lines >= count;
+        },
+        deadline);
+    if (!done)
+        return -1;
+    return std::chrono::duration<double>(Clock::now() - first).count();
+}
+
+// Records waiting at start, delivered as soon as the server answers.
+double records_rate(size_t count)
+{
+    WorldOptions options;
+    options.flash_dir = true;
+    World world(options);
+    configure(world);
+    (void)world.open_pty("ttyUSB0");
+    const std::string dir = world.path("/run/korvane/flash/cache");
+    mkdir(dir.c_str(), 0755);
+    for (size_t n = 1; n <= count; ++n) {
+        char name[64];
+        std::snprintf(name, sizeof name, "/%09zu.bin", n);
+        const auto request = write_register(static_cast<std::uint16_t>(n), 1);
+        std::ofstream(dir + name, std::ios::binary)
+            .write(reinterpret_cast<const char*>(request.data()), static_cast<std::streamsize>(request.size()));
+    }
+    const pid_t server = start_server(world);
+    world.start_daemon({}, {"KORVANE_STANDIN_MOUNT=EBUSY"}, true);
+    const double seconds = wait_for_deliveries(world, count, Millis(600000));
+    world.end(server);
+    return seconds > 0 ? count / seconds : 0;
+}
+
+// Writes from the serial master delivered through the ring alone.
+double ring_rate(size_t count)
+{
+    WorldOptions options;
+    options.flash_dir = true;
+    World world(options);
+    configure(world);
+    const int line = world.open_pty("ttyUSB0");
+    const pid_t server = start_server(world);
+    world.start_daemon({}, {"KORVANE_STANDIN_MOUNT=EBUSY"}, true);
+    world.wait_log("Succesfully connected to", 10000ms);
+    for (size_t i = 0; i < count; ++i) {
+        write_bytes(line, with_crc(write_register(static_cast<std::uint16_t>(i), 2)));
+        (void)read_bytes(line, 8, 2000ms);
+    }
+    const double seconds = wait_for_deliveries(world, count, Millis(120000));
+    world.end(server);
+    return seconds > 0 ? count / seconds : 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (!have_root()) {
+        std::fprintf(stderr, "cache_bench needs root (namespaces)\n");
+        return 1;
+    }
+    std::vector<size_t> sizes;
+    for (int i = 1; i < argc; ++i)
+        sizes.push_back(static_cast<size_t>(std::strtoul(argv[i], nullptr, 10)));
+    if (sizes.empty())
+        sizes = {100, 1000, 10000};
+
+    const double ring = ring_rate(1000);
+    std::printf("%-28s %12s %10s\n", "path", "records/s", "vs ring");
+    std::printf("%-28s %12.0f %10.2f\n", "ring only (1000 writes)", ring, 1.0);
+    for (size_t n : sizes) {
+        const double rate = records_rate(n);
+        char label[64];
+        std::snprintf(label, sizeof label, "stick, %zu records", n);
+        std::printf("%-28s %12.0f %10.2f\n", label, rate, ring > 0 ? rate / ring : 0);
+    }
+    return 0;
+}
