@@ -13,6 +13,19 @@ namespace {
 std::uint16_t transaction_counter = 0;
 FrameBuffer* exchange_buffer = nullptr;
 
+// Bytes of the message that starts at offset: what its MBAP length field
+// gives (header + unit id + PDU) when more than that was read, else all the
+// rest, so that a block holding one message is taken whole.
+std::int32_t message_length(const FrameBuffer& block, std::int32_t offset)
+{
+    const std::int32_t rest = block.len - offset;
+    if (rest < tcp_header_size)
+        return rest;
+    std::int32_t position = offset + 4;
+    const std::int32_t declared = tcp_header_size + get_u16_be(block.data, position);
+    return declared < rest ? declared : rest;
+}
+
 } // namespace
 
 int request_transaction(NetContext& ctx, FrameBuffer& frame)
@@ -53,13 +66,21 @@ int request_transaction(NetContext& ctx, FrameBuffer& frame)
         }
         if (read_if_ready(ctx.sock, set, *exchange_buffer) != 1)
             return transaction_no_answer;
-        // A block of one byte carries only half an identifier.
-        std::int32_t position = 0;
-        if (exchange_buffer->len >= 2 && get_u16_be(exchange_buffer->data, position) == id) {
-            std::uint16_t answered_id = 0;
-            tcp_to_rtu(*exchange_buffer, frame, answered_id);
-            return transaction_answered;
+        // A late answer to an earlier exchange and ours can come in one read:
+        // judge each message of the block on its own, or ours is thrown away
+        // with the stale one (or, coming first, gets the stale one glued on).
+        for (std::int32_t offset = 0; offset < exchange_buffer->len;) {
+            const std::int32_t length = message_length(*exchange_buffer, offset);
+            std::int32_t position = offset;
+            // A piece of one byte carries only half an identifier.
+            if (length >= 2 && get_u16_be(exchange_buffer->data, position) == id) {
+                const FrameBuffer answer{exchange_buffer->data + offset, exchange_buffer->size - offset, length};
+                std::uint16_t answered_id = 0;
+                tcp_to_rtu(answer, frame, answered_id);
+                return transaction_answered;
+            }
+            syslog(LOG_NOTICE, "received bad transaction id");
+            offset += length;
         }
-        syslog(LOG_NOTICE, "received bad transaction id");
     }
 }

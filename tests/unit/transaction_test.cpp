@@ -132,6 +132,35 @@ TEST_F(Exchange, LateAnswerIsSkippedForTheRightOne)
     EXPECT_EQ(frame_bytes(), (Bytes{0x01, 0x03, 0x02, 0x00, 0x2A}));
 }
 
+TEST_F(Exchange, LateAndRightAnswerInOneReadAreJudgedApart)
+{
+    set_request(read_request);
+    std::thread peer([&] {
+        const Bytes sent = receive();
+        ASSERT_GE(sent.size(), 2u);
+        // A stale answer glued to ours by the network: one write, one read.
+        Bytes both{static_cast<std::uint8_t>(sent[0] ^ 0x80), sent[1], 0x00, 0x00, 0x00, 0x03, 0x01, 0x83, 0x04};
+        const Bytes ours{sent[0], sent[1], 0x00, 0x00, 0x00, 0x05, 0x01, 0x03, 0x02, 0x00, 0x2A};
+        both.insert(both.end(), ours.begin(), ours.end());
+        send(both);
+    });
+    EXPECT_EQ(request_transaction(ctx, *frame), transaction_answered);
+    peer.join();
+    EXPECT_EQ(frame_bytes(), (Bytes{0x01, 0x03, 0x02, 0x00, 0x2A}));
+
+    // Ours first, something else behind it: the answer comes without it.
+    set_request(read_request);
+    std::thread second([&] {
+        const Bytes sent = receive();
+        ASSERT_GE(sent.size(), 2u);
+        send({sent[0], sent[1], 0x00, 0x00, 0x00, 0x05, 0x01, 0x03, 0x02, 0x00, 0x07,
+              0x77, 0x77, 0x00, 0x00, 0x00, 0x03, 0x01, 0x83, 0x04});
+    });
+    EXPECT_EQ(request_transaction(ctx, *frame), transaction_answered);
+    second.join();
+    EXPECT_EQ(frame_bytes(), (Bytes{0x01, 0x03, 0x02, 0x00, 0x07}));
+}
+
 TEST_F(Exchange, WrongAnswersCannotStretchTheTimeout)
 {
     settings.timeout = 1000;

@@ -1,0 +1,567 @@
+// Direct mode end to end: the real daemon in a private world, a real Modbus
+// TCP server (tests/peers/modbus_server) on the world's loopback, and on the
+// serial side either the test itself speaking RTU on a pty master or real
+// libmodbus masters (rtu_master, mbpoll) on a socat pty pair.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "world.hpp"
+
+using namespace kt;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+const std::string server_log = "/run/server.requests";
+const std::string server_control = "/run/server.control";
+
+// Register a of the server's bank starts at 7a + 42.
+constexpr uint16_t initial_value(unsigned address) { return static_cast<uint16_t>(7 * address + 42); }
+
+Bytes read_holding(uint8_t unit, uint16_t address, uint16_t count)
+{
+    return with_crc({unit, 0x03, static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address),
+                     static_cast<uint8_t>(count >> 8), static_cast<uint8_t>(count)});
+}
+
+Bytes holding_answer(uint8_t unit, const std::vector<uint16_t>& values)
+{
+    Bytes frame{unit, 0x03, static_cast<uint8_t>(2 * values.size())};
+    for (uint16_t value : values) {
+        frame.push_back(static_cast<uint8_t>(value >> 8));
+        frame.push_back(static_cast<uint8_t>(value));
+    }
+    return with_crc(frame);
+}
+
+long elapsed_ms(Clock::time_point since)
+{
+    return static_cast<long>(std::chrono::duration_cast<Millis>(Clock::now() - since).count());
+}
+
+// Reads a descriptor until end of file or the deadline.
+std::string read_to_end(int fd, Millis deadline)
+{
+    std::string text;
+    const auto end = Clock::now() + deadline;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<Millis>(end - Clock::now()).count();
+        if (left <= 0)
+            return text;
+        pollfd waiter{fd, POLLIN, 0};
+        if (poll(&waiter, 1, static_cast<int>(left)) <= 0)
+            continue;
+        char block[4096];
+        const ssize_t got = read(fd, block, sizeof block);
+        if (got <= 0)
+            return text;
+        text.append(block, static_cast<size_t>(got));
+    }
+}
+
+// Reads one line (without its newline) or gives up at the deadline.
+std::optional<std::string> read_line(int fd, std::string& pending, Millis deadline)
+{
+    const auto end = Clock::now() + deadline;
+    for (;;) {
+        if (const auto newline = pending.find('\n'); newline != std::string::npos) {
+            std::string line = pending.substr(0, newline);
+            pending.erase(0, newline + 1);
+            return line;
+        }
+        const auto left = std::chrono::duration_cast<Millis>(end - Clock::now()).count();
+        if (left <= 0)
+            return std::nullopt;
+        pollfd waiter{fd, POLLIN, 0};
+        if (poll(&waiter, 1, static_cast<int>(left)) <= 0)
+            continue;
+        char block[512];
+        const ssize_t got = read(fd, block, sizeof block);
+        if (got <= 0)
+            return std::nullopt;
+        pending.append(block, static_cast<size_t>(got));
+    }
+}
+
+std::vector<std::string> lines_of(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+long vm_rss_kb(pid_t pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stol(line.substr(6));
+    return -1;
+}
+
+// Cuts the bytes of the line into answers by their function code (exception,
+// read, or write echo) and checks each checksum. Empty when the bytes do not
+// split into whole, correct answers.
+std::vector<Bytes> split_answers(const Bytes& line)
+{
+    std::vector<Bytes> answers;
+    size_t at = 0;
+    while (at < line.size()) {
+        if (line.size() - at < 5)
+            return {};
+        const uint8_t function = line[at + 1];
+        size_t size = 0;
+        if (function & 0x80)
+            size = 5;
+        else if (function == 0x03 || function == 0x04)
+            size = 5u + line[at + 2];
+        else
+            size = 8;
+        if (line.size() - at < size)
+            return {};
+        const Bytes answer(line.begin() + static_cast<long>(at), line.begin() + static_cast<long>(at + size));
+        const Bytes body(answer.begin(), answer.end() - 2);
+        if (with_crc(body) != answer)
+            return {};
+        answers.push_back(answer);
+        at += size;
+    }
+    return answers;
+}
+
+struct PeerRun {
+    std::optional<int> status;
+    std::string out;
+};
+
+class DirectMode : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        KT_REQUIRE_ROOT();
+        world.emplace();
+    }
+
+    // The server on the world's loopback; port 0 lets the kernel choose the
+    // first time, later starts reuse that port (a server that comes back).
+    void start_server(const std::string& mode = "normal")
+    {
+        int out = -1;
+        server = world->spawn({peers_directory() + "/modbus_server", "--listen",
+                               "127.0.0.1:" + std::to_string(port), "--log", server_log, "--control",
+                               server_control, "--mode", mode},
+                              {}, &out);
+        ASSERT_GT(server, 0);
+        if (port == 0) {
+            std::string pending;
+            const auto printed = read_line(out, pending, 5000ms);
+            ASSERT_TRUE(printed.has_value()) << "modbus_server printed no port";
+            port = static_cast<uint16_t>(std::stoi(*printed));
+        } else {
+            // Started when it accepts: the daemon's reconnect is what is timed.
+            ASSERT_TRUE(wait_until([&] { return listening(); }, 5000ms));
+        }
+        close(out);
+    }
+
+    bool listening()
+    {
+        // The keeper lives in the world's network namespace.
+        std::ifstream file("/proc/" + std::to_string(world->keeper_pid()) + "/net/tcp");
+        const std::string table((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        char wanted[32];
+        std::snprintf(wanted, sizeof wanted, ":%04X 00000000:0000 0A", port);
+        return table.find(wanted) != std::string::npos;
+    }
+
+    // Bytes of requests the serial side has handed over that the network
+    // side has not taken yet (it is busy with an exchange).
+    int requests_queued()
+    {
+        const int fd = open(world->path("/run/korvane/serial_tcp.fifo").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        int queued = -1;
+        if (fd >= 0 && ioctl(fd, FIONREAD, &queued) != 0)
+            queued = -1;
+        if (fd >= 0)
+            close(fd);
+        return queued;
+    }
+
+    void set_server_mode(const std::string& mode) { world->write_file(server_control, mode + "\n"); }
+
+    std::vector<std::string> server_requests() { return lines_of(world->read_file(server_log).value_or("")); }
+
+    bool server_got(size_t count) { return server_requests().size() >= count; }
+
+    void write_settings(unsigned split, unsigned timeout_ms)
+    {
+        world->write_settings({{"MOD_KORVANE_ENABLED", "1"},
+                               {"MOD_KORVANE_DEVICE", "ttyUSB0"},
+                               {"MOD_KORVANE_BAUDRATE", "19200"},
+                               {"MOD_KORVANE_DATABITS", "8"},
+                               {"MOD_KORVANE_PARITY", "N"},
+                               {"MOD_KORVANE_STOPBITS", "1"},
+                               {"MOD_KORVANE_SPLIT", std::to_string(split)},
+                               {"MOD_KORVANE_ADDR", "127.0.0.1"},
+                               {"MOD_KORVANE_PORT", std::to_string(port == 0 ? 1502 : port)},
+                               {"MOD_KORVANE_TIMEOUT", std::to_string(timeout_ms)},
+                               {"MOD_KORVANE_CACHE_MODE", "0"}});
+    }
+
+    // The daemon with the test as the serial master on a pty master.
+    void start_with_line(unsigned split, unsigned timeout_ms, bool expect_connection = true)
+    {
+        line = world->open_pty("ttyUSB0");
+        ASSERT_GE(line, 0);
+        write_settings(split, timeout_ms);
+        world->start_daemon();
+        if (expect_connection) {
+            ASSERT_TRUE(world->wait_log("Succesfully connected to 127.0.0.1", 5000ms));
+        }
+    }
+
+    // The daemon on one end of a socat pty pair, library masters on the other.
+    void start_with_socat(unsigned split, unsigned timeout_ms)
+    {
+        const pid_t socat = world->spawn(
+            {"socat", "pty,raw,echo=0,link=/dev/ttyUSB0", "pty,raw,echo=0,link=/dev/ttyPEER"});
+        ASSERT_GT(socat, 0);
+        // socat's links are absolute (/dev/pts/N), which only resolve inside
+        // the world: look at the links themselves.
+        const auto linked = [&](const char* name) {
+            struct stat status;
+            return lstat(world->path(name).c_str(), &status) == 0;
+        };
+        ASSERT_TRUE(wait_until([&] { return linked("/dev/ttyUSB0") && linked("/dev/ttyPEER"); }, 5000ms));
+        write_settings(split, timeout_ms);
+        world->start_daemon();
+        ASSERT_TRUE(world->wait_log("Succesfully connected to 127.0.0.1", 5000ms));
+    }
+
+    PeerRun run_peer(std::vector<std::string> argv, Millis deadline = 10000ms)
+    {
+        int out = -1;
+        const pid_t pid = world->spawn(argv, {}, &out);
+        PeerRun run;
+        if (pid <= 0)
+            return run;
+        run.out = read_to_end(out, deadline);
+        close(out);
+        run.status = world->wait_exit(pid, 2000ms);
+        if (!run.status)
+            world->end(pid);
+        return run;
+    }
+
+    PeerRun rtu_master(std::vector<std::string> command)
+    {
+        std::vector<std::string> argv{peers_directory() + "/rtu_master", "--device", "/dev/ttyPEER",
+                                      "--timeout", "3000"};
+        argv.insert(argv.end(), command.begin(), command.end());
+        return run_peer(argv);
+    }
+
+    // One request on the line; the answer as the master reads it.
+    Bytes exchange(const Bytes& request, size_t answer_size, Millis deadline = 5000ms)
+    {
+        write_bytes(line, request);
+        return read_bytes(line, answer_size, deadline);
+    }
+
+    void TearDown() override
+    {
+        if (line >= 0)
+            close(line);
+    }
+
+    std::optional<World> world;
+    uint16_t port = 0;
+    pid_t server = -1;
+    int line = -1;
+};
+
+// --- Requests and answers with real masters --------------------------------
+
+TEST_F(DirectMode, FirstExchangeIsWrappedWithTransactionOneAndUnwrappedForTheLine)
+{
+    ASSERT_NO_FATAL_FAILURE(start_server());
+    ASSERT_NO_FATAL_FAILURE(start_with_line(5, 1000));
+
+    EXPECT_EQ(hex(exchange(read_holding(1, 0, 1), 7)), hex(holding_answer(1, {42})));
+    const auto requests = server_requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0], "00 01 00 00 00 06 01 03 00 00 00 01");
+
+    // Every exchange takes the next transaction id; the unit id travels as is.
+    EXPECT_EQ(hex(exchange(read_holding(17, 2, 2), 9)),
+              hex(holding_answer(17, {initial_value(2), initial_value(3)})));
+    ASSERT_EQ(server_requests().size(), 2u);
+    EXPECT_EQ(server_requests()[1], "00 02 00 00 00 06 11 03 00 02 00 02");
+}
+
+TEST_F(DirectMode, LibmodbusMasterAndMbpollReadAndWriteRegisters)
+{
+    ASSERT_NO_FATAL_FAILURE(start_server());
+    ASSERT_NO_FATAL_FAILURE(start_with_socat(2, 1000));
+
+    auto run = rtu_master({"read", "0", "4"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "ok 42 49 56 63\n");
+
+    run = rtu_master({"write", "5", "1234"});
+    EXPECT_EQ(run.status, 0) << run.out;
+    run = rtu_master({"write-multiple", "10", "7", "8", "65535"});
+    EXPECT_EQ(run.status, 0) << run.out;
+    run = rtu_master({"read", "5", "8"});
+    EXPECT_EQ(run.out, "ok 1234 84 91 98 105 7 8 65535\n");
+
+    // mbpoll, a master written independently of libmodbus's test tools,
+    // sees what the other master wrote and writes its own.
+    const std::vector<std::string> mbpoll{"mbpoll", "-m", "rtu", "-a", "1", "-b", "19200", "-P", "none", "-0", "-1"};
+    auto argv = mbpoll;
+    argv.insert(argv.end(), {"-r", "5", "-c", "2", "/dev/ttyPEER"});
+    run = run_peer(argv);
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_NE(run.out.find("[5]: \t1234"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("[6]: \t84"), std::string::npos) << run.out;
+
+    argv = mbpoll;
+    argv.insert(argv.end(), {"-r", "20", "/dev/ttyPEER", "4321"});
+    run = run_peer(argv);
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_NE(run.out.find("Written 1 references."), std::string::npos) << run.out;
+    run = rtu_master({"read", "20", "1"});
+    EXPECT_EQ(run.out, "ok 4321\n");
+
+    // Seven exchanges, seven messages on the server, ids 1 to 7.
+    const auto requests = server_requests();
+    ASSERT_EQ(requests.size(), 7u);
+    for (size_t i = 0; i < requests.size(); ++i) {
+        char id[32];
+        std::snprintf(id, sizeof id, "00 %02zX ", i + 1);
+        EXPECT_EQ(requests[i].rfind(id, 0), 0u) << requests[i];
+    }
+    EXPECT_EQ(requests[1], "00 02 00 00 00 06 01 06 00 05 04 D2");
+}
+
+// --- Gateway exceptions and a server that misbehaves -----------------------
+
+TEST_F(DirectMode, UnreachableServerGivesException10AtOnce)
+{
+    port = 1502;  // nothing listens there in this world
+    ASSERT_NO_FATAL_FAILURE(start_with_line(5, 3000, false));
+    ASSERT_TRUE(world->wait_log("connect socket error: Connection refused"));
+
+    const auto start = Clock::now();
+    EXPECT_EQ(hex(exchange(read_holding(0x11, 0x6B, 3), 5)), hex(with_crc({0x11, 0x83, 0x0A})));
+    // No exchange is attempted: far less than the 3000 ms time-out.
+    EXPECT_LT(elapsed_ms(start), 1500);
+}
+
+TEST_F(DirectMode, SilentServerGivesException11AfterTheTimeout)
+{
+    ASSERT_NO_FATAL_FAILURE(start_server("silent"));
+    ASSERT_NO_FATAL_FAILURE(start_with_line(5, 800));
+
+    const auto start = Clock::now();
+    EXPECT_EQ(hex(exchange(read_holding(0x11, 0x6B, 3), 5)), hex(with_crc({0x11, 0x83, 0x0B})));
+    const long took = elapsed_ms(start);
+    EXPECT_GE(took, 750);
+    EXPECT_LT(took, 3000);
+    EXPECT_EQ(server_requests().size(), 1u);
+}
+
+TEST_F(DirectMode, ExceptionFromTheServerReachesTheLine)
+{
+    ASSERT_NO_FATAL_FAILURE(start_server("exception 2"));
+    ASSERT_NO_FATAL_FAILURE(start_with_line(5, 1000));
+    EXPECT_EQ(hex(exchange(read_holding(1, 900, 1), 5)), hex(with_crc({0x01, 0x83, 0x02})));
+}
+
+TEST_F(DirectMode, StaleAnswerIsSkippedAndTheRightOneDelivered)
+{
+    // The server first sends an answer with the previous id (exception 4),
+    // 200 ms later the real one.
+    ASSERT_NO_FATAL_FAILURE(start_server("badtid 200"));
+    ASSERT_NO_FATAL_FAILURE(start_with_line(5, 1000));
+
+    EXPECT_EQ(hex(exchange(read_holding(1, 1, 1), 7)), hex(holding_answer(1, {initial_value(1)})));
+    ASSERT_TRUE(world->wait_log("received bad transaction id"));
+    EXPECT_EQ(world->count_log("received bad transaction id"), 1u);
+    // Nothing else followed the right answer on the line.
+    EXPECT_TRUE(read_until_quiet(line, 100ms, 300ms).empty());
+}
+
+TEST_F(DirectMode, AnswerThatComesAfterItsTimeoutIsSkippedByTheNextExchange)
+{
+    // The server holds the first request 1500 ms, past the 1000 ms time-out,
+    // and answers it while the next exchange is waiting for its own answer.
+    ASSERT_NO_FATAL_FAILURE(start_server("late 1500"));
+    ASSERT_NO_FATAL_FAILURE(start_with_line(5, 1000));
+
+    write_bytes(line, read_holding(1, 1, 1));
+    ASSERT_TRUE(wait_until([&] { return server_got(1); }, 3000ms));
+    set_server_mode("normal");
+    EXPECT_EQ(hex(read_bytes(line, 5, 3000ms)), hex(with_crc({0x01, 0x83, 0x0B})));
+
+    EXPECT_EQ(hex(exchange(read_holding(1, 2, 1), 7)), hex(holding_answer(1, {initial_value(2)})));
+    EXPECT_EQ(world->count_log("received bad transaction id"), 1u);
+    EXPECT_EQ(server_requests().size(), 2u);
+}
+
+TEST_F(DirectMode, ClosedConnectionGivesException11AndServerThatComesBackIsUsedAgain)
+{
+    ASSERT_NO_FATAL_FAILURE(start_server());
+    ASSERT_NO_FATAL_FAILURE(start_with_line(5, 1000));
+    ASSERT_EQ(exchange(read_holding(1, 0, 1), 7), holding_answer(1, {42}));
+
+    // The server drops the connection on the request instead of answering.
+    set_server_mode("close");
+    EXPECT_EQ(hex(exchange(read_holding(1, 0, 1), 5)), hex(with_crc({0x01, 0x83, 0x0B})));
+    EXPECT_TRUE(world->wait_log("connection was closed"));
+
+    // Gone entirely: refused at once, until it listens again.
+    set_server_mode("normal");
+    world->end(server);
+    ASSERT_TRUE(wait_until([&] { return !listening(); }, 5000ms));
+    EXPECT_EQ(hex(exchange(read_holding(1, 0, 1), 5)), hex(with_crc({0x01, 0x83, 0x0A})));
+
+    const size_t mark = world->log_count();
+    ASSERT_NO_FATAL_FAILURE(start_server());
+    const auto back = Clock::now();
+    bool answered = false;
+    while (!answered && elapsed_ms(back) < 8000) {
+        write_bytes(line, read_holding(1, 0, 1));
+        const Bytes answer = read_until_quiet(line, 50ms, 2000ms);
+        answered = answer == holding_answer(1, {42});
+        if (!answered) {
+            ASSERT_EQ(hex(answer), hex(with_crc({0x01, 0x83, 0x0A}))) << "only exception 10 while reconnecting";
+            // Ask again once connected, or a quarter second later.
+            (void)world->wait_log_from(mark, "Succesfully connected", 250ms);
+        }
+    }
+    EXPECT_TRUE(answered);
+    // Reconnects are paced five seconds apart: back within about six.
+    EXPECT_LT(elapsed_ms(back), 7500);
+}
+
+// --- Ordering: a master that does not wait for its answer ------------------
+
+TEST_F(DirectMode, RetriesWhileAnExchangeIsPendingReachTheServerAsTheirOwnMessages)
+{
+    ASSERT_NO_FATAL_FAILURE(start_server("late 400"));
+    ASSERT_NO_FATAL_FAILURE(start_with_line(5, 2000));
+
+    // The master gives up waiting and retries, twice, while the server sits
+    // on the first request: both retries wait together in the request pipe.
+    const Bytes request = read_holding(1, 3, 1);
+    write_bytes(line, request);
+    ASSERT_TRUE(wait_until([&] { return server_got(1); }, 3000ms));
+    write_bytes(line, request);
+    ASSERT_TRUE(wait_until([&] { return requests_queued() >= 6; }, 3000ms));
+    write_bytes(line, request);
+    ASSERT_TRUE(wait_until([&] { return requests_queued() >= 12; }, 3000ms));
+
+    const Bytes answers = read_bytes(line, 3 * 7, 5000ms);
+    const auto split = split_answers(answers);
+    ASSERT_EQ(split.size(), 3u) << hex(answers);
+    for (const Bytes& answer : split)
+        EXPECT_EQ(answer, holding_answer(1, {initial_value(3)}));
+    EXPECT_EQ(server_requests(), (std::vector<std::string>{"00 01 00 00 00 06 01 03 00 03 00 01",
+                                                           "00 02 00 00 00 06 01 03 00 03 00 01",
+                                                           "00 03 00 00 00 06 01 03 00 03 00 01"}));
+}
+
+TEST_F(DirectMode, AnswersThatPileUpWhileTheLineIsBusyStaySeparate)
+{
+    // A is held 600 ms by the server; B queues behind it. Both answers come
+    // back within a millisecond of each other while the serial side is busy
+    // gathering a slow third request C, so they wait together in the answer
+    // pipe. Each must still reach the line whole, with its own checksum.
+    ASSERT_NO_FATAL_FAILURE(start_server("late 600"));
+    ASSERT_NO_FATAL_FAILURE(start_with_line(100, 3000));
+
+    const Bytes a = read_holding(1, 0, 1);
+    const Bytes b = read_holding(1, 1, 1);
+    Bytes c{0x01, 0x10, 0x00, 0x64, 0x00, 0x0A, 0x14};
+    for (uint8_t i = 0; i < 20; ++i)
+        c.push_back(i);
+    c = with_crc(c);
+
+    write_bytes(line, a);
+    ASSERT_TRUE(wait_until([&] { return server_got(1); }, 3000ms));
+    set_server_mode("normal");
+    write_bytes(line, b);
+    // B is in the request pipe once the split gap has passed.
+    ASSERT_TRUE(wait_until([&] { return requests_queued() > 0; }, 3000ms));
+
+    // C a byte every 40 ms: within the 100 ms split, so the serial side keeps
+    // gathering it for over a second, across the moment A and B are answered.
+    // Listening between the bytes paces them; nothing should come back yet.
+    Bytes answers;
+    for (const uint8_t byte : c) {
+        write_bytes(line, {byte});
+        const Bytes heard = read_until_quiet(line, 40ms, 40ms);
+        answers.insert(answers.end(), heard.begin(), heard.end());
+        ASSERT_LT(server_requests().size(), 3u) << "C was forwarded before it was complete";
+    }
+    ASSERT_TRUE(server_got(2)) << "A and B were not both answered while C was gathered";
+
+    const Bytes rest = read_bytes(line, 7 + 7 + 8 - answers.size(), 5000ms);
+    answers.insert(answers.end(), rest.begin(), rest.end());
+    const auto split = split_answers(answers);
+    ASSERT_EQ(split.size(), 3u) << hex(answers);
+    EXPECT_EQ(split[0], holding_answer(1, {42}));
+    EXPECT_EQ(split[1], holding_answer(1, {49}));
+    EXPECT_EQ(split[2], with_crc({0x01, 0x10, 0x00, 0x64, 0x00, 0x0A}));
+}
+
+// --- Endurance -------------------------------------------------------------
+
+TEST_F(DirectMode, SoakOfTenThousandTransactionsLosesNothingAndDoesNotGrow)
+{
+    ASSERT_NO_FATAL_FAILURE(start_server());
+    ASSERT_NO_FATAL_FAILURE(start_with_socat(1, 1000));
+
+    int out = -1;
+    const pid_t master = world->spawn(
+        {peers_directory() + "/rtu_master", "--device", "/dev/ttyPEER", "--timeout", "2000", "soak", "10000"}, {},
+        &out);
+    ASSERT_GT(master, 0);
+    std::string pending;
+    std::vector<long> rss;
+    std::string summary;
+    while (auto text = read_line(out, pending, 60000ms)) {
+        if (text->rfind("progress ", 0) == 0)
+            rss.push_back(vm_rss_kb(world->daemon_pid()));
+        if (text->rfind("soak ", 0) == 0)
+            summary = *text;
+    }
+    close(out);
+    EXPECT_EQ(world->wait_exit(master, 5000ms), 0);
+    EXPECT_EQ(summary, "soak 10000 ok 10000 wrong 0 missing 0");
+    ASSERT_EQ(rss.size(), 10u);
+    EXPECT_GT(rss.front(), 0);
+    EXPECT_EQ(rss.front(), rss.back()) << "VmRSS after the first thousand " << rss.front() << " kB, after the last "
+                                       << rss.back() << " kB";
+    EXPECT_EQ(world->count_log("Received bad CRC"), 0u);
+    RecordProperty("vmrss_kb_first_thousand", static_cast<int>(rss.front()));
+    RecordProperty("vmrss_kb_last_thousand", static_cast<int>(rss.back()));
+}
+
+} // namespace

@@ -1,0 +1,305 @@
+// modbus_server: a Modbus TCP server with a register bank, for driving
+// korvane from the network side. It serves one client at a time and goes
+// back to accepting when the client leaves, records every request it
+// receives, and can be told to misbehave in the ways a real server does.
+//
+//   modbus_server [--listen ADDR:PORT] [--log FILE] [--control FILE]
+//                 [--mode MODE] [--registers N]
+//
+// --listen   where to listen (default 127.0.0.1:1502); with port 0 the port
+//            the kernel picked is printed on stdout as one line.
+// --log      every request received, MBAP header included, as one line of
+//            hex bytes ("00 01 00 00 00 06 01 03 00 00 00 01"), flushed.
+// --control  a file holding one mode line; read before each request, so a
+//            test can change the behaviour while the server runs. An empty
+//            or unreadable file keeps the current mode.
+// --mode     the behaviour at start (default normal). Modes:
+//              normal          answer from the register bank
+//              silent          read requests, never answer
+//              late MS         answer MS milliseconds late
+//              badtid [MS]     first an answer with the previous transaction
+//                              id (exception 4, so that delivering it shows),
+//                              MS ms later (default 200) the right one
+//              exception CODE  answer every request with exception CODE
+//              close           close the connection on the request
+//            "late:300" and "late 300" are both accepted.
+// --registers size of each of the four tables (default 1000). Holding and
+//            input register a start at (7 * a + 42) & 0xFFFF, so register 0
+//            reads 42; coil and discrete input a start set when a % 3 == 0.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <modbus/modbus.h>
+
+#include "peer_util.hpp"
+
+namespace {
+
+// MBAP: transaction id, protocol id, length (unit id + PDU), unit id.
+constexpr int mbap_size = 7;
+// The length field covers the unit id and a PDU of at most 253 bytes.
+constexpr int max_mbap_length = 254;
+
+enum class Mode { normal, silent, late, badtid, exception, close };
+
+struct Behaviour {
+    Mode mode = Mode::normal;
+    long arg = 0;
+};
+
+struct Options {
+    std::string address = "127.0.0.1";
+    long port = 1502;
+    std::string log_path;
+    std::string control_path;
+    Behaviour behaviour;
+    long registers = 1000;
+};
+
+bool parse_behaviour(std::string text, Behaviour& out)
+{
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
+        text.pop_back();
+    std::string name = text;
+    std::string arg;
+    const auto split = text.find_first_of(": ");
+    if (split != std::string::npos) {
+        name = text.substr(0, split);
+        arg = text.substr(split + 1);
+    }
+    long value = 0;
+    Behaviour parsed;
+    if (name == "normal" && arg.empty()) {
+        parsed.mode = Mode::normal;
+    } else if (name == "silent" && arg.empty()) {
+        parsed.mode = Mode::silent;
+    } else if (name == "close" && arg.empty()) {
+        parsed.mode = Mode::close;
+    } else if (name == "late" && peer::parse_number(arg, 0, 3600000, value)) {
+        parsed = {Mode::late, value};
+    } else if (name == "badtid" && arg.empty()) {
+        parsed = {Mode::badtid, 200};
+    } else if (name == "badtid" && peer::parse_number(arg, 0, 3600000, value)) {
+        parsed = {Mode::badtid, value};
+    } else if (name == "exception" && peer::parse_number(arg, 1, 255, value)) {
+        parsed = {Mode::exception, value};
+    } else {
+        return false;
+    }
+    out = parsed;
+    return true;
+}
+
+// The control file is rewritten by the test at any moment; a read that
+// catches it empty or half-written leaves the mode as it was.
+void refresh_behaviour(const std::string& path, Behaviour& behaviour)
+{
+    if (path.empty())
+        return;
+    FILE* file = std::fopen(path.c_str(), "r");
+    if (file == nullptr)
+        return;
+    char line[128] = {};
+    const bool got = std::fgets(line, sizeof line, file) != nullptr;
+    std::fclose(file);
+    if (got && line[0] != '\0' && line[0] != '\n' && !parse_behaviour(line, behaviour))
+        std::fprintf(stderr, "modbus_server: ignoring control line: %s", line);
+}
+
+bool parse_options(int argc, char** argv, Options& options)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string option = argv[i];
+        if (i + 1 >= argc)
+            return false;
+        const std::string value = argv[++i];
+        if (option == "--listen") {
+            const auto colon = value.rfind(':');
+            if (colon == std::string::npos)
+                return false;
+            options.address = value.substr(0, colon);
+            if (!peer::parse_number(value.substr(colon + 1), 0, 65535, options.port))
+                return false;
+        } else if (option == "--log") {
+            options.log_path = value;
+        } else if (option == "--control") {
+            options.control_path = value;
+        } else if (option == "--mode") {
+            if (!parse_behaviour(value, options.behaviour))
+                return false;
+        } else if (option == "--registers") {
+            if (!peer::parse_number(value, 1, 65536, options.registers))
+                return false;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+void fill_bank(modbus_mapping_t& bank, int count)
+{
+    for (int a = 0; a < count; ++a) {
+        const auto value = static_cast<std::uint16_t>((7 * a + 42) & 0xFFFF);
+        bank.tab_registers[a] = value;
+        bank.tab_input_registers[a] = value;
+        bank.tab_bits[a] = a % 3 == 0;
+        bank.tab_input_bits[a] = a % 3 == 0;
+    }
+}
+
+// Reads exactly count bytes; false when the client went away or failed.
+bool read_exact(int fd, std::uint8_t* into, std::size_t count)
+{
+    std::size_t have = 0;
+    while (have < count) {
+        const ssize_t got = read(fd, into + have, count - have);
+        if (got > 0) {
+            have += static_cast<std::size_t>(got);
+            continue;
+        }
+        if (got < 0 && errno == EINTR)
+            continue;
+        return false;
+    }
+    return true;
+}
+
+// One request, framed by its MBAP length field. Returns its size, 0 when
+// the client went away; a malformed header is recorded and ends the client.
+int receive_request(int fd, std::uint8_t* request, FILE* log)
+{
+    if (!read_exact(fd, request, mbap_size))
+        return 0;
+    const int length = (request[4] << 8) | request[5];
+    int size = mbap_size;
+    if (length >= 2 && length <= max_mbap_length) {
+        if (!read_exact(fd, request + mbap_size, static_cast<std::size_t>(length - 1)))
+            return 0;
+        size = mbap_size + length - 1;
+    }
+    if (log != nullptr) {
+        std::fprintf(log, "%s\n", peer::hex(request, static_cast<std::size_t>(size)).c_str());
+        std::fflush(log);
+    }
+    if (size == mbap_size) {
+        std::fprintf(stderr, "modbus_server: bad MBAP length %d, dropping the client\n", length);
+        return 0;
+    }
+    return size;
+}
+
+// An answer to an earlier transaction: the previous id, exception 4.
+void send_stale_answer(int fd, const std::uint8_t* request)
+{
+    const int previous = (((request[0] << 8) | request[1]) + 0xFFFF) & 0xFFFF;
+    const std::uint8_t stale[] = {
+        static_cast<std::uint8_t>(previous >> 8), static_cast<std::uint8_t>(previous & 0xFF),
+        0, 0, 0, 3, request[6], static_cast<std::uint8_t>(request[7] | 0x80), 4,
+    };
+    (void)send(fd, stale, sizeof stale, MSG_NOSIGNAL);
+}
+
+// Serves one client until it leaves or the close mode ends it.
+void serve_client(modbus_t* ctx, int fd, modbus_mapping_t* bank, const Options& options,
+                  Behaviour& behaviour, FILE* log)
+{
+    std::uint8_t request[mbap_size + max_mbap_length];
+    for (;;) {
+        const int size = receive_request(fd, request, log);
+        if (size == 0)
+            return;
+        refresh_behaviour(options.control_path, behaviour);
+        switch (behaviour.mode) {
+        case Mode::silent:
+            continue;
+        case Mode::close:
+            return;
+        case Mode::late:
+            peer::sleep_ms(behaviour.arg);
+            break;
+        case Mode::badtid:
+            send_stale_answer(fd, request);
+            peer::sleep_ms(behaviour.arg);
+            break;
+        case Mode::exception:
+            (void)modbus_reply_exception(ctx, request, static_cast<unsigned>(behaviour.arg));
+            continue;
+        case Mode::normal:
+            break;
+        }
+        (void)modbus_reply(ctx, request, size, bank);
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    Options options;
+    if (!parse_options(argc, argv, options)) {
+        std::fprintf(stderr,
+                     "usage: modbus_server [--listen ADDR:PORT] [--log FILE] [--control FILE]\n"
+                     "                     [--mode normal|silent|late:MS|badtid[:MS]|exception:CODE|close]\n"
+                     "                     [--registers N]\n");
+        return 2;
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+
+    FILE* log = nullptr;
+    if (!options.log_path.empty()) {
+        log = std::fopen(options.log_path.c_str(), "a");
+        if (log == nullptr) {
+            std::fprintf(stderr, "modbus_server: %s: %s\n", options.log_path.c_str(), std::strerror(errno));
+            return 1;
+        }
+    }
+
+    const int count = static_cast<int>(options.registers);
+    modbus_mapping_t* bank = modbus_mapping_new(count, count, count, count);
+    modbus_t* ctx = modbus_new_tcp(options.address.c_str(), static_cast<int>(options.port));
+    if (bank == nullptr || ctx == nullptr) {
+        std::fprintf(stderr, "modbus_server: %s\n", modbus_strerror(errno));
+        return 1;
+    }
+    fill_bank(*bank, count);
+
+    int listener = modbus_tcp_listen(ctx, 1);
+    if (listener < 0) {
+        std::fprintf(stderr, "modbus_server: listen on %s:%ld: %s\n", options.address.c_str(), options.port,
+                     modbus_strerror(errno));
+        return 1;
+    }
+    if (options.port == 0) {
+        sockaddr_in bound{};
+        socklen_t length = sizeof bound;
+        if (getsockname(listener, reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
+            std::perror("modbus_server: getsockname");
+            return 1;
+        }
+        std::printf("%u\n", ntohs(bound.sin_port));
+        std::fflush(stdout);
+    }
+
+    Behaviour behaviour = options.behaviour;
+    for (;;) {
+        const int client = modbus_tcp_accept(ctx, &listener);
+        if (client < 0) {
+            if (errno == EINTR || errno == ECONNABORTED)
+                continue;
+            std::fprintf(stderr, "modbus_server: accept: %s\n", modbus_strerror(errno));
+            return 1;
+        }
+        serve_client(ctx, client, bank, options, behaviour, log);
+        close(client);
+        modbus_set_socket(ctx, -1);
+    }
+}
