@@ -369,6 +369,8 @@ TEST_F(CacheMode, OutageOfThirtySecondsDeliversEveryAcknowledgedWriteInOrder)
         const Bytes answer = ask(request);
         if (answer == with_crc(request))
             acknowledged.push_back(hex(request));
+        else
+            ADD_FAILURE() << "write " << i << " answered " << hex(answer);
         // Spread the writes so that the outage lasts about 30 seconds.
         if (stopped && !restarted)
             std::this_thread::sleep_for(60ms);
@@ -376,7 +378,11 @@ TEST_F(CacheMode, OutageOfThirtySecondsDeliversEveryAcknowledgedWriteInOrder)
     if (!restarted)
         start_server();
     EXPECT_EQ(acknowledged.size(), 500u);
-    ASSERT_TRUE(wait_until([&] { return received().size() >= acknowledged.size(); }, 60000ms));
+    if (!wait_until([&] { return received().size() >= acknowledged.size(); }, 60000ms)) {
+        for (const auto& l : world->logs())
+            std::printf("%s\n", l.raw.c_str());
+        FAIL() << received().size() << " of " << acknowledged.size() << " delivered";
+    }
 
     // A write the server executed but whose answer was lost to the outage
     // is sent again: it shows as a repeat right behind itself.
