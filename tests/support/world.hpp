@@ -24,11 +24,16 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdint>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -76,6 +81,10 @@ public:
     World& operator=(const World&) = delete;
 
     // The host path of a path inside the world: /proc/<keeper>/root + inside.
+    // Symbolic links among the leading components are followed as the world
+    // sees them (/var/lock -> /run/lock reaches the world's /run/lock, not
+    // the host's); the last component is left to the kernel, so a relative
+    // link there (/dev/ttyUSB0 -> pts/3) works and lstat/unlink see the link.
     std::string path(std::string_view inside) const;
 
     void write_file(std::string_view inside, std::string_view content, mode_t mode = 0644);
@@ -110,6 +119,12 @@ public:
     std::optional<int> wait_daemon_exit(Millis deadline = 5000ms);
     // Sends sig to the daemon by PID and reaps it.
     void kill_daemon(int sig = SIGKILL);
+    // Like start_daemon, but prepare(pid) runs in the test process after the
+    // fork and before the child executes the daemon: the pid is already the
+    // daemon's own (a lock file can name it, say).
+    pid_t start_daemon_prepared(const std::function<void(pid_t)>& prepare,
+                                const std::vector<std::string>& args = {},
+                                const std::vector<std::string>& env = {}, bool standin = false);
 
     // Starts any program in the world (argv[0] is the path as seen from the
     // world's mount namespace, which shares the host's files outside the
@@ -117,22 +132,64 @@ public:
     pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
                 int* stdout_fd = nullptr);
     // Runs fn in a forked child inside the world; returns its pid at once.
-    // The child exits with fn's result.
+    // The child exits with fn's result. Like a program after exec, the child
+    // keeps only the descriptors that are not close-on-exec: a pty master or
+    // pipe end that the test closes is then really closed.
     pid_t fork_inside(const std::function<int()>& fn);
     // Waits for a child started with spawn or fork_inside.
     std::optional<int> wait_exit(pid_t pid, Millis deadline = 5000ms);
     // SIGKILLs and reaps a child started with spawn or fork_inside.
     void end(pid_t pid);
 
+    // The keeper process holding the namespaces.
+    pid_t keeper_pid() const { return keeper_; }
+
+    // Bind-mounts a file holding content over `inside` (an existing file of
+    // the world, such as /etc/hosts or /etc/resolv.conf), for this world only.
+    void override_file(std::string_view inside, std::string_view content);
+
+    // A listening TCP socket on 127.0.0.1:port in the world's network
+    // (port 0: any free port, see local_port). Owned by the caller,
+    // close-on-exec and blocking.
+    int listen_tcp(uint16_t port = 0);
+
+    // Whether pid holds a descriptor on the file at `inside` (the same device
+    // and inode, so a pty slave of this world is told apart from the host's).
+    bool holds_open(pid_t pid, std::string_view inside) const;
+    bool wait_holds_open(pid_t pid, std::string_view inside, Millis deadline = 5000ms);
+
+    // Number of syslog lines received so far; with wait_log_from, waits for a
+    // line that arrives after a given point.
+    size_t log_count();
+    std::optional<LogLine> wait_log_from(size_t from, std::string_view substring,
+                                         Millis deadline = 5000ms);
+
 private:
-    void drain_log();
+    void log_loop();
+    pid_t fork_child(const std::function<void()>& in_child);
+    void forget(pid_t pid);
 
     pid_t keeper_ = -1;
     pid_t daemon_ = -1;
     int log_fd_ = -1;
+    // The syslog socket is drained all the time by a thread of its own: a
+    // daemon whose lines pile up unread blocks in syslog() after a few
+    // hundred of them, which would change the very behaviour under test.
+    int log_stop_ = -1;  // eventfd that ends the log thread
+    std::thread log_thread_;
+    std::mutex log_mutex_;  // guards log_
+    std::condition_variable log_arrived_;
     std::vector<LogLine> log_;
     std::vector<pid_t> children_;
+    std::map<pid_t, int> exited_;  // reaped children and their statuses
+    bool private_network_ = true;
 };
+
+// Threads of a process (entries of /proc/<pid>/task); -1 when it is gone.
+int thread_count(pid_t pid);
+
+// The local port of a bound socket.
+uint16_t local_port(int fd);
 
 // Polls pred every few milliseconds until it holds or the deadline passes.
 bool wait_until(const std::function<bool()>& pred, Millis deadline);

@@ -1,0 +1,460 @@
+/*
+ * The board stand-in: preloaded into the daemon (LD_PRELOAD) where there is
+ * no board. It answers the port-kind queries of the GPIO driver, plays the
+ * serial port's modem and line-status requests that a pty refuses, chooses
+ * what mount() returns, and records every such event, one line each, in a
+ * file the test reads.
+ *
+ * Environment, read once at load time:
+ *   KORVANE_STANDIN_KIND_FIRST  kind answered to request 0x80004209 (ttyS0)
+ *   KORVANE_STANDIN_KIND_OTHER  kind answered to request 0x8000420B (other ttyS)
+ *                               With neither set there is no /dev/gpio: its
+ *                               open fails with ENOENT. With one set, the
+ *                               other request fails with EINVAL. A negative
+ *                               kind makes the request fail with EIO.
+ *   KORVANE_STANDIN_RECORD      file (as the process sees it) that receives
+ *                               the event lines; unset: nothing is recorded
+ *   KORVANE_STANDIN_LSR_BUSY    number of "transmitter busy" answers before
+ *                               each "empty" (default 0)
+ *   KORVANE_STANDIN_RTS_ERROR   errno name: RTS requests fail with it
+ *   KORVANE_STANDIN_HANGUP_ERROR  errno name: a read of the serial port that
+ *                               finds it hung up (0 bytes) fails with it
+ *                               instead, as some drivers report a hang-up
+ *   KORVANE_STANDIN_MOUNT       errno name every mount() fails with, or
+ *                               per source "/dev/sda1=ENOENT,/dev/sda=EBUSY";
+ *                               "OK" pretends success without mounting; a
+ *                               source not listed reaches the real mount()
+ *
+ * Event lines: "gpio-open", "gpio-absent", "gpio-query 0x80004209",
+ * "tty-open /dev/ttyS0", "tty-close", "rts-raise", "rts-drop",
+ * "lsr-busy", "lsr-empty", "write <n>", "read-hangup <errno>",
+ * "mount <source> <target> <type>".
+ */
+#define _GNU_SOURCE
+/* Every interposed name must be the C library's own symbol; a 32-bit build
+ * with 64-bit offsets and time would otherwise declare open as open64 and
+ * ioctl as __ioctl_time64, and define each of those twice. */
+#undef _FILE_OFFSET_BITS
+#undef _TIME_BITS
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/syscall.h>
+#include <sys/types.h>
+#include <termios.h>
+#include <unistd.h>
+
+#define GPIO_PATH "/dev/gpio"
+#define GPIO_KIND_FIRST 0x80004209UL
+#define GPIO_KIND_OTHER 0x8000420BUL
+#define MAX_TRACKED 4096
+
+enum { FD_PLAIN = 0, FD_GPIO = 1, FD_TTY = 2 };
+
+static unsigned char fd_role[MAX_TRACKED];
+
+static int kind_first_set, kind_other_set;
+static long kind_first, kind_other;
+static char record_path[1024];
+static int lsr_busy;
+static int lsr_left;
+static int rts_error;
+static int hangup_error;
+static char hangup_error_name[32];
+static char mount_spec[1024];
+
+typedef int (*open_fn)(const char*, int, ...);
+typedef int (*openat_fn)(int, const char*, int, ...);
+typedef int (*open2_fn)(const char*, int);
+typedef int (*ioctl_fn)(int, unsigned long, ...);
+typedef ssize_t (*write_fn)(int, const void*, size_t);
+typedef ssize_t (*read_fn)(int, void*, size_t);
+typedef int (*close_fn)(int);
+typedef int (*mount_fn)(const char*, const char*, const char*, unsigned long, const void*);
+
+static void* next_symbol(const char* name)
+{
+    return dlsym(RTLD_NEXT, name);
+}
+
+static int role_of(int fd)
+{
+    if (fd < 0 || fd >= MAX_TRACKED)
+        return FD_PLAIN;
+    return __atomic_load_n(&fd_role[fd], __ATOMIC_SEQ_CST);
+}
+
+static void set_role(int fd, int role)
+{
+    if (fd >= 0 && fd < MAX_TRACKED)
+        __atomic_store_n(&fd_role[fd], (unsigned char)role, __ATOMIC_SEQ_CST);
+}
+
+/* Straight to the kernel, so that recording is never itself recorded. */
+static void record(const char* format, ...)
+{
+    if (record_path[0] == '\0')
+        return;
+    char line[512];
+    va_list arguments;
+    va_start(arguments, format);
+    int length = vsnprintf(line, sizeof line - 1, format, arguments);
+    va_end(arguments);
+    if (length < 0)
+        return;
+    if (length > (int)sizeof line - 2)
+        length = (int)sizeof line - 2;
+    line[length++] = '\n';
+    const int saved = errno;
+    const long fd = syscall(SYS_openat, AT_FDCWD, record_path,
+                            O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+        (void)syscall(SYS_write, fd, line, (size_t)length);
+        (void)syscall(SYS_close, fd);
+    }
+    errno = saved;
+}
+
+static int errno_from_name(const char* name)
+{
+    static const struct {
+        const char* name;
+        int value;
+    } table[] = {
+        {"EPERM", EPERM},   {"ENOENT", ENOENT}, {"EIO", EIO},       {"ENXIO", ENXIO},
+        {"EACCES", EACCES}, {"EBUSY", EBUSY},   {"ENODEV", ENODEV}, {"ENOTBLK", ENOTBLK},
+        {"EINVAL", EINVAL}, {"ENOSPC", ENOSPC}, {"EROFS", EROFS},   {"ENOTTY", ENOTTY},
+        {"ENOMEM", ENOMEM}, {"EAGAIN", EAGAIN}, {"EEXIST", EEXIST}, {"ENOTDIR", ENOTDIR},
+    };
+    for (size_t i = 0; i < sizeof table / sizeof table[0]; ++i)
+        if (strcmp(table[i].name, name) == 0)
+            return table[i].value;
+    const int number = atoi(name);
+    return number > 0 ? number : EIO;
+}
+
+static int read_kind(const char* variable, long* kind)
+{
+    const char* value = getenv(variable);
+    if (value == NULL || *value == '\0')
+        return 0;
+    *kind = strtol(value, NULL, 0);
+    return 1;
+}
+
+__attribute__((constructor)) static void standin_load(void)
+{
+    kind_first_set = read_kind("KORVANE_STANDIN_KIND_FIRST", &kind_first);
+    kind_other_set = read_kind("KORVANE_STANDIN_KIND_OTHER", &kind_other);
+    const char* value = getenv("KORVANE_STANDIN_RECORD");
+    if (value != NULL)
+        snprintf(record_path, sizeof record_path, "%s", value);
+    value = getenv("KORVANE_STANDIN_LSR_BUSY");
+    if (value != NULL)
+        lsr_busy = atoi(value);
+    value = getenv("KORVANE_STANDIN_RTS_ERROR");
+    if (value != NULL && *value != '\0')
+        rts_error = errno_from_name(value);
+    value = getenv("KORVANE_STANDIN_HANGUP_ERROR");
+    if (value != NULL && *value != '\0') {
+        hangup_error = errno_from_name(value);
+        snprintf(hangup_error_name, sizeof hangup_error_name, "%s", value);
+    }
+    value = getenv("KORVANE_STANDIN_MOUNT");
+    if (value != NULL)
+        snprintf(mount_spec, sizeof mount_spec, "%s", value);
+}
+
+static int gpio_present(void)
+{
+    return kind_first_set || kind_other_set;
+}
+
+/* Common to every open flavour: the GPIO device is ours; a serial device is
+ * remembered so that its requests can be played. */
+static int after_open(const char* path, int fd)
+{
+    if (fd < 0)
+        return fd;
+    if (path != NULL && strncmp(path, "/dev/tty", 8) == 0) {
+        set_role(fd, FD_TTY);
+        record("tty-open %s", path);
+    } else {
+        set_role(fd, FD_PLAIN);
+    }
+    return fd;
+}
+
+static int is_gpio(const char* path)
+{
+    return path != NULL && strcmp(path, GPIO_PATH) == 0;
+}
+
+static int open_gpio(int flags)
+{
+    if (!gpio_present()) {
+        record("gpio-absent");
+        errno = ENOENT;
+        return -1;
+    }
+    const long fd = syscall(SYS_openat, AT_FDCWD, "/dev/null", O_RDWR | (flags & O_CLOEXEC));
+    if (fd < 0)
+        return -1;
+    set_role((int)fd, FD_GPIO);
+    record("gpio-open");
+    return (int)fd;
+}
+
+static mode_t mode_argument(int flags, va_list arguments)
+{
+    if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE)
+        return (mode_t)va_arg(arguments, int);
+    return 0;
+}
+
+#define DEFINE_OPEN(name)                                                                   \
+    int name(const char* path, int flags, ...)                                              \
+    {                                                                                       \
+        va_list arguments;                                                                  \
+        va_start(arguments, flags);                                                         \
+        const mode_t mode = mode_argument(flags, arguments);                                \
+        va_end(arguments);                                                                  \
+        if (is_gpio(path))                                                                  \
+            return open_gpio(flags);                                                        \
+        static open_fn real;                                                                \
+        if (real == NULL)                                                                   \
+            real = (open_fn)next_symbol(#name);                                             \
+        return after_open(path, real(path, flags, mode));                                   \
+    }
+
+#define DEFINE_OPENAT(name)                                                                 \
+    int name(int dirfd, const char* path, int flags, ...)                                   \
+    {                                                                                       \
+        va_list arguments;                                                                  \
+        va_start(arguments, flags);                                                         \
+        const mode_t mode = mode_argument(flags, arguments);                                \
+        va_end(arguments);                                                                  \
+        if (is_gpio(path))                                                                  \
+            return open_gpio(flags);                                                        \
+        static openat_fn real;                                                              \
+        if (real == NULL)                                                                   \
+            real = (openat_fn)next_symbol(#name);                                           \
+        return after_open(path, real(dirfd, path, flags, mode));                            \
+    }
+
+#define DEFINE_OPEN2(name)                                                                  \
+    int name(const char* path, int flags)                                                   \
+    {                                                                                       \
+        if (is_gpio(path))                                                                  \
+            return open_gpio(flags);                                                        \
+        static open2_fn real;                                                               \
+        if (real == NULL)                                                                   \
+            real = (open2_fn)next_symbol(#name);                                            \
+        return after_open(path, real(path, flags));                                         \
+    }
+
+DEFINE_OPEN(open)
+DEFINE_OPEN(open64)
+DEFINE_OPENAT(openat)
+DEFINE_OPENAT(openat64)
+DEFINE_OPEN2(__open_2)
+DEFINE_OPEN2(__open64_2)
+
+int close(int fd)
+{
+    static close_fn real;
+    if (real == NULL)
+        real = (close_fn)next_symbol("close");
+    if (role_of(fd) == FD_TTY)
+        record("tty-close");
+    set_role(fd, FD_PLAIN);
+    return real(fd);
+}
+
+ssize_t write(int fd, const void* data, size_t count)
+{
+    static write_fn real;
+    if (real == NULL)
+        real = (write_fn)next_symbol("write");
+    if (role_of(fd) == FD_TTY) {
+        __atomic_store_n(&lsr_left, lsr_busy, __ATOMIC_SEQ_CST);
+        record("write %zu", count);
+    }
+    return real(fd, data, count);
+}
+
+ssize_t read(int fd, void* data, size_t count)
+{
+    static read_fn real;
+    if (real == NULL)
+        real = (read_fn)next_symbol("read");
+    const ssize_t got = real(fd, data, count);
+    if (got == 0 && count > 0 && hangup_error != 0 && role_of(fd) == FD_TTY) {
+        record("read-hangup %s", hangup_error_name);
+        errno = hangup_error;
+        return -1;
+    }
+    return got;
+}
+
+static int gpio_request(unsigned long request)
+{
+    if (request != GPIO_KIND_FIRST && request != GPIO_KIND_OTHER) {
+        errno = ENOTTY;
+        return -1;
+    }
+    record("gpio-query 0x%08lX", request);
+    const int set = request == GPIO_KIND_FIRST ? kind_first_set : kind_other_set;
+    const long kind = request == GPIO_KIND_FIRST ? kind_first : kind_other;
+    if (!set) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (kind < 0) {
+        errno = EIO;
+        return -1;
+    }
+    return (int)kind;
+}
+
+/* 1 when the request was played here, its result in *result. */
+static int tty_request(unsigned long request, void* argument, int* result)
+{
+    switch (request) {
+    case TIOCMBIS:
+    case TIOCMBIC: {
+        const int mask = argument != NULL ? *(const int*)argument : 0;
+        const char* what = request == TIOCMBIS ? "raise" : "drop";
+        if ((mask & TIOCM_RTS) != 0)
+            record("rts-%s", what);
+        else
+            record("modem-%s 0x%x", what, (unsigned)mask);
+        if (request == TIOCMBIS)
+            __atomic_store_n(&lsr_left, lsr_busy, __ATOMIC_SEQ_CST);
+        if (rts_error != 0) {
+            errno = rts_error;
+            *result = -1;
+        } else {
+            *result = 0;
+        }
+        return 1;
+    }
+    case TIOCSERGETLSR: {
+        unsigned int status = TIOCSER_TEMT;
+        if (__atomic_load_n(&lsr_left, __ATOMIC_SEQ_CST) > 0) {
+            __atomic_sub_fetch(&lsr_left, 1, __ATOMIC_SEQ_CST);
+            status = 0;
+            record("lsr-busy");
+        } else {
+            record("lsr-empty");
+        }
+        if (argument != NULL)
+            *(unsigned int*)argument = status;
+        *result = 0;
+        return 1;
+    }
+    default:
+        return 0;
+    }
+}
+
+static int played_ioctl(int fd, unsigned long request, void* argument, int* result)
+{
+    switch (role_of(fd)) {
+    case FD_GPIO:
+        *result = gpio_request(request);
+        return 1;
+    case FD_TTY:
+        return tty_request(request, argument, result);
+    default:
+        return 0;
+    }
+}
+
+int ioctl(int fd, unsigned long request, ...)
+{
+    va_list arguments;
+    va_start(arguments, request);
+    void* argument = va_arg(arguments, void*);
+    va_end(arguments);
+    int result = 0;
+    if (played_ioctl(fd, request, argument, &result))
+        return result;
+    static ioctl_fn real;
+    if (real == NULL)
+        real = (ioctl_fn)next_symbol("ioctl");
+    return real(fd, request, argument);
+}
+
+#if __SIZEOF_POINTER__ == 4
+/* 32-bit builds with 64-bit time reach ioctl under this name. */
+int __ioctl_time64(int fd, unsigned long request, ...)
+{
+    va_list arguments;
+    va_start(arguments, request);
+    void* argument = va_arg(arguments, void*);
+    va_end(arguments);
+    int result = 0;
+    if (played_ioctl(fd, request, argument, &result))
+        return result;
+    static ioctl_fn real;
+    if (real == NULL)
+        real = (ioctl_fn)next_symbol("__ioctl_time64");
+    if (real == NULL)
+        real = (ioctl_fn)next_symbol("ioctl");
+    return real(fd, request, argument);
+}
+#endif
+
+/* The outcome configured for source: 0 none, -1 pretend success, else errno. */
+static int mount_outcome(const char* source)
+{
+    if (mount_spec[0] == '\0')
+        return 0;
+    if (strchr(mount_spec, '=') == NULL)
+        return strcmp(mount_spec, "OK") == 0 ? -1 : errno_from_name(mount_spec);
+    const size_t source_length = source != NULL ? strlen(source) : 0;
+    const char* entry = mount_spec;
+    while (*entry != '\0') {
+        const char* end = strchr(entry, ',');
+        if (end == NULL)
+            end = entry + strlen(entry);
+        const char* equals = memchr(entry, '=', (size_t)(end - entry));
+        if (equals != NULL && (size_t)(equals - entry) == source_length &&
+            strncmp(entry, source, source_length) == 0) {
+            char name[32];
+            size_t length = (size_t)(end - equals - 1);
+            if (length >= sizeof name)
+                length = sizeof name - 1;
+            memcpy(name, equals + 1, length);
+            name[length] = '\0';
+            return strcmp(name, "OK") == 0 ? -1 : errno_from_name(name);
+        }
+        entry = *end == ',' ? end + 1 : end;
+    }
+    return 0;
+}
+
+int mount(const char* source, const char* target, const char* type, unsigned long flags,
+          const void* data)
+{
+    record("mount %s %s %s", source != NULL ? source : "-", target != NULL ? target : "-",
+           type != NULL ? type : "-");
+    const int outcome = mount_outcome(source);
+    if (outcome == -1)
+        return 0;
+    if (outcome > 0) {
+        errno = outcome;
+        return -1;
+    }
+    static mount_fn real;
+    if (real == NULL)
+        real = (mount_fn)next_symbol("mount");
+    return real(source, target, type, flags, data);
+}
