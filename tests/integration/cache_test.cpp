@@ -242,6 +242,23 @@ TEST_F(CacheMode, ExceptionAnswerIsLoggedAndNotRetried)
     EXPECT_TRUE(records().empty());
 }
 
+TEST_F(CacheMode, HeaderOnlyAnswerCountsAsDelivered)
+{
+    const Bytes waiting = write_register(5, 5);
+    world->write_file(std::string(cache_dir) + "/" + record_name(5), std::string(waiting.begin(), waiting.end()));
+    configure();
+    start_server("empty");
+    start();
+
+    ASSERT_TRUE(wait_until([&] { return records().empty(); }, 10000ms));
+    const Bytes next = write_register(6, 6);
+    EXPECT_EQ(ask(next), with_crc(next));
+    ASSERT_TRUE(wait_received(2, 5000ms));
+    // Delivered once each, and nothing to report about an empty answer.
+    EXPECT_EQ(received(), (std::vector<std::string>{hex(waiting), hex(next)}));
+    EXPECT_EQ(world->count_log("received error from tcp slave"), 0u);
+}
+
 TEST_F(CacheMode, FullRingRefusesWithException4)
 {
     // A silent server holds each delivery for the whole time-out, so the

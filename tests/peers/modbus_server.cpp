@@ -22,6 +22,8 @@
 //                              MS ms later (default 200) the right one
 //              exception CODE  answer every request with exception CODE
 //              close           close the connection on the request
+//              empty           answer with the six header bytes alone
+//                              (the right transaction id, length 0)
 //            "late:300" and "late 300" are both accepted.
 // --registers size of each of the four tables (default 1000). Holding and
 //            input register a start at (7 * a + 42) & 0xFFFF, so register 0
@@ -48,7 +50,7 @@ constexpr int mbap_size = 7;
 // The length field covers the unit id and a PDU of at most 253 bytes.
 constexpr int max_mbap_length = 254;
 
-enum class Mode { normal, silent, late, badtid, exception, close };
+enum class Mode { normal, silent, late, badtid, exception, close, empty };
 
 struct Behaviour {
     Mode mode = Mode::normal;
@@ -83,6 +85,8 @@ bool parse_behaviour(std::string text, Behaviour& out)
         parsed.mode = Mode::silent;
     } else if (name == "close" && arg.empty()) {
         parsed.mode = Mode::close;
+    } else if (name == "empty" && arg.empty()) {
+        parsed.mode = Mode::empty;
     } else if (name == "late" && peer::parse_number(arg, 0, 3600000, value)) {
         parsed = {Mode::late, value};
     } else if (name == "badtid" && arg.empty()) {
@@ -233,6 +237,11 @@ void serve_client(modbus_t* ctx, int fd, modbus_mapping_t* bank, const Options& 
         case Mode::exception:
             (void)modbus_reply_exception(ctx, request, static_cast<unsigned>(behaviour.arg));
             continue;
+        case Mode::empty: {
+            const std::uint8_t header[] = {request[0], request[1], 0, 0, 0, 0};
+            (void)send(fd, header, sizeof header, MSG_NOSIGNAL);
+            continue;
+        }
         case Mode::normal:
             break;
         }
@@ -248,7 +257,7 @@ int main(int argc, char** argv)
     if (!parse_options(argc, argv, options)) {
         std::fprintf(stderr,
                      "usage: modbus_server [--listen ADDR:PORT] [--log FILE] [--control FILE]\n"
-                     "                     [--mode normal|silent|late:MS|badtid[:MS]|exception:CODE|close]\n"
+                     "                     [--mode normal|silent|late:MS|badtid[:MS]|exception:CODE|close|empty]\n"
                      "                     [--registers N]\n");
         return 2;
     }
