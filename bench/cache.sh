@@ -11,5 +11,5 @@ shift || true
 if [ ! -f "$build/CMakeCache.txt" ]; then
     cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 fi
-cmake --build "$build" -j2 --target cache_bench >/dev/null
+cmake --build "$build" -j2 --target cache_bench >/dev/null 2>&1 || { echo "build failed" >&2; exit 1; }
 "$build/bench/cache_bench" "$@"
