@@ -41,13 +41,13 @@ size_t count_lines(const std::string& path)
     return lines;
 }
 
-void configure(World& world)
+void configure(World& world, const char* timeout_ms = "1000")
 {
     world.write_settings({{"MOD_KORVANE_DEVICE", "ttyUSB0"},
                           {"MOD_KORVANE_SPLIT", "0"},
                           {"MOD_KORVANE_ADDR", "127.0.0.1"},
                           {"MOD_KORVANE_PORT", "1502"},
-                          {"MOD_KORVANE_TIMEOUT", "1000"},
+                          {"MOD_KORVANE_TIMEOUT", timeout_ms},
                           {"MOD_KORVANE_CACHE_MODE", "1"}});
 }
 
@@ -108,12 +108,8 @@ double ring_rate()
     WorldOptions options;
     options.flash_dir = true;
     World world(options);
-    world.write_settings({{"MOD_KORVANE_DEVICE", "ttyUSB0"},
-                          {"MOD_KORVANE_SPLIT", "0"},
-                          {"MOD_KORVANE_ADDR", "127.0.0.1"},
-                          {"MOD_KORVANE_PORT", "1502"},
-                          {"MOD_KORVANE_TIMEOUT", "5000"},
-                          {"MOD_KORVANE_CACHE_MODE", "1"}});
+    // Long enough for the held answer.
+    configure(world, "5000");
     const int line = world.open_pty("ttyUSB0");
     world.write_file("/run/server.mode", "late 1000\n");
     const pid_t server = world.spawn({peers_directory() + "/modbus_server", "--listen", "127.0.0.1:1502",
