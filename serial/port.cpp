@@ -38,18 +38,19 @@ constexpr std::array<std::pair<std::uint32_t, speed_t>, 23> speed_table{{
     {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
 }};
 
-speed_t speed_constant(std::uint32_t baudrate)
+// The speed constant and the bits per second it stands for.
+std::pair<std::uint32_t, speed_t> line_speed(std::uint32_t baudrate)
 {
-    for (const auto& [rate, constant] : speed_table)
-        if (rate == baudrate)
-            return constant;
-    return B9600;
+    for (const auto& entry : speed_table)
+        if (entry.first == baudrate)
+            return entry;
+    return {9600, B9600};
 }
 
 tcflag_t control_flags(std::uint32_t baudrate, std::uint32_t databits, const char* parity,
                        std::uint32_t stopbits)
 {
-    tcflag_t cflag = speed_constant(baudrate) | CREAD | HUPCL | CLOCAL;
+    tcflag_t cflag = line_speed(baudrate).second | CREAD | HUPCL | CLOCAL;
     cflag |= databits == 7 ? CS7 : CS8;
     if (stopbits == 2)
         cflag |= CSTOPB;
@@ -76,6 +77,23 @@ std::atomic<std::uint32_t> gpio_lock{0};
 
 constexpr long lock_retry_ns = 100000000;  // 100 ms between lock attempts
 
+// Time one character takes on the line at the speed the port was opened
+// with: start bit, 8 data bits, parity and 2 stop bits at the most. Set by
+// tty_open; used only by the thread that owns the port.
+long char_time_us = 12000000 / 9600;
+
+// Beyond the frame's own time on the line, how long a transmitter may take to
+// report itself empty before RTS is dropped anyway. A UART that never reports
+// empty must not hold the serial side in a busy loop for ever.
+constexpr long transmit_slack_us = 100000;
+
+long monotonic_us()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
+
 } // namespace
 
 int tty_open(const char* path, std::uint32_t baudrate, std::uint32_t databits, const char* parity,
@@ -86,6 +104,7 @@ int tty_open(const char* path, std::uint32_t baudrate, std::uint32_t databits, c
         syslog(LOG_ERR, "open(%s) error: %s", path, std::strerror(errno));
         return -1;
     }
+    char_time_us = static_cast<long>(12000000 / line_speed(baudrate).first) + 1;
     termios attributes{};
     (void)tcgetattr(fd, &attributes);
     attributes.c_iflag = IGNBRK | IGNPAR;
@@ -134,7 +153,8 @@ void serial_write(int& port_fd, int& rts_mode, const FrameBuffer& frame, std::in
     (void)set_rts(port_fd, TIOCMBIS);
     (void)!write(port_fd, frame.data, static_cast<std::size_t>(len));
     // RTS may drop only once the shift register is empty, or the last byte
-    // of the answer is cut off on the bus. The frame lasts a few ms at most.
+    // of the answer is cut off on the bus.
+    const long give_up_at = monotonic_us() + len * char_time_us + transmit_slack_us;
     for (;;) {
         unsigned int status = 0;
         if (ioctl(port_fd, TIOCSERGETLSR, &status) != 0) {
@@ -143,6 +163,10 @@ void serial_write(int& port_fd, int& rts_mode, const FrameBuffer& frame, std::in
         }
         if ((status & TIOCSER_TEMT) != 0)
             break;
+        if (monotonic_us() > give_up_at) {
+            syslog(LOG_ERR, "transmitter did not empty in time");
+            break;
+        }
     }
     (void)set_rts(port_fd, TIOCMBIC);
 }

@@ -766,6 +766,19 @@ TEST_F(Board, RtsDropsOnlyOnceTheTransmitterIsEmpty)
         << record();
 }
 
+TEST_F(Board, TransmitterThatNeverEmptiesDoesNotHoldTheLine)
+{
+    // A UART stuck busy: RTS is dropped after the frame's time plus a margin,
+    // and the next answer is keyed and sent like the first.
+    const pid_t pid = start("ttyS0", {"KORVANE_STANDIN_KIND_FIRST=3", "KORVANE_STANDIN_LSR_BUSY=2000000000"});
+    ASSERT_TRUE(wait_until([&] { return thread_count(pid) == 3; }, 5000ms));
+    exchange();
+    ASSERT_TRUE(world->wait_log("transmitter did not empty in time"));
+    EXPECT_TRUE(record_ends_with("lsr-busy\nrts-drop\n")) << record().size();
+    exchange();
+    EXPECT_TRUE(world->wait_log_count("transmitter did not empty in time", 2));
+}
+
 TEST_F(Board, OtherPortsAreAskedWithTheSecondRequest)
 {
     for (const char* kind : {"2", "11"}) {
