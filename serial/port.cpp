@@ -80,18 +80,19 @@ constexpr long lock_retry_ns = 100000000;  // 100 ms between lock attempts
 // Time one character takes on the line at the speed the port was opened
 // with: start bit, 8 data bits, parity and 2 stop bits at the most. Set by
 // tty_open; used only by the thread that owns the port.
-long char_time_us = 12000000 / 9600;
+std::int64_t char_time_us = 12000000 / 9600;
 
 // Beyond the frame's own time on the line, how long a transmitter may take to
 // report itself empty before RTS is dropped anyway. A UART that never reports
 // empty must not hold the serial side in a busy loop for ever.
-constexpr long transmit_slack_us = 100000;
+constexpr std::int64_t transmit_slack_us = 100000;
 
-long monotonic_us()
+// 64 bits: a 32-bit long would overflow after 35 minutes of uptime.
+std::int64_t monotonic_us()
 {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+    return static_cast<std::int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
 
 } // namespace
@@ -104,7 +105,7 @@ int tty_open(const char* path, std::uint32_t baudrate, std::uint32_t databits, c
         syslog(LOG_ERR, "open(%s) error: %s", path, std::strerror(errno));
         return -1;
     }
-    char_time_us = static_cast<long>(12000000 / line_speed(baudrate).first) + 1;
+    char_time_us = static_cast<std::int64_t>(12000000 / line_speed(baudrate).first) + 1;
     termios attributes{};
     (void)tcgetattr(fd, &attributes);
     attributes.c_iflag = IGNBRK | IGNPAR;
@@ -154,7 +155,7 @@ void serial_write(int& port_fd, int& rts_mode, const FrameBuffer& frame, std::in
     (void)!write(port_fd, frame.data, static_cast<std::size_t>(len));
     // RTS may drop only once the shift register is empty, or the last byte
     // of the answer is cut off on the bus.
-    const long give_up_at = monotonic_us() + len * char_time_us + transmit_slack_us;
+    const std::int64_t give_up_at = monotonic_us() + len * char_time_us + transmit_slack_us;
     for (;;) {
         unsigned int status = 0;
         if (ioctl(port_fd, TIOCSERGETLSR, &status) != 0) {
