@@ -31,22 +31,6 @@ int port_is_usable(int kind)
     return kind == port_kind_plain || kind == port_kind_rts || kind == port_kind_plain_alt;
 }
 
-// Opens a serial end of a pipe; writing ends go to packet mode so that each
-// request is read back as one message.
-int open_fifo_end(const char* path, bool writing, const char* name, int& slot)
-{
-    slot = fifo_open(path);
-    if (slot < 0) {
-        syslog(LOG_ERR, "serial cannot open %s (%s)", name, std::strerror(errno));
-        return 1;
-    }
-    if (writing && fifo_packet_mode(slot) != 1) {
-        syslog(LOG_ERR, "serial cannot set packet mode on %s (%s)", name, std::strerror(errno));
-        return 1;
-    }
-    return 0;
-}
-
 void hang_up(SerialContext& context)
 {
     tty_close(context.port_fd);
@@ -168,9 +152,22 @@ int serial_init(const GatewaySettings& settings, MessageRing& ring, SerialContex
     context.port_fd = serial_port_open(context);
 
     if (settings.cache_mode == 0) {
-        if (open_fifo_end(request_fifo_path, true, "tx_fifo", context.tx_fifo) != 0 ||
-            open_fifo_end(response_fifo_path, false, "rx_fifo", context.rx_fifo) != 0)
+        context.tx_fifo = fifo_open(request_fifo_path);
+        if (context.tx_fifo < 0) {
+            syslog(LOG_ERR, "serial cannot open tx_fifo (%s)", std::strerror(errno));
             return 1;
+        }
+        // Each request must be read back as one message, never glued to the
+        // next one.
+        if (fifo_packet_mode(context.tx_fifo) != 1) {
+            syslog(LOG_ERR, "serial cannot set packet mode on tx_fifo (%s)", std::strerror(errno));
+            return 1;
+        }
+        context.rx_fifo = fifo_open(response_fifo_path);
+        if (context.rx_fifo < 0) {
+            syslog(LOG_ERR, "serial cannot open rx_fifo (%s)", std::strerror(errno));
+            return 1;
+        }
     }
 
     context.frame = frame_new(frame_capacity);
