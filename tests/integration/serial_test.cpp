@@ -77,13 +77,6 @@ std::string dump(const Bytes& bytes)
     return bytes.empty() ? text : text + " ";
 }
 
-std::string lock_text(pid_t pid)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(pid));
-    return text;
-}
-
 // A master must leave the line silent for the frame gap between two
 // requests: the silence is what separates them.
 // The margin covers a worker that is slow to be scheduled on a loaded

@@ -37,13 +37,6 @@ Settings direct_settings(const std::string& device = "ttyUSB0")
             {"MOD_KORVANE_SLAVE_ID", "1"}};
 }
 
-std::string lock_text(pid_t pid)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(pid));
-    return text;
-}
-
 bool is_fifo_with_mode(World& world, const char* inside, mode_t mode)
 {
     struct stat status;

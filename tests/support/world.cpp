@@ -1008,6 +1008,13 @@ std::vector<uint8_t> with_crc(std::vector<uint8_t> frame)
     return frame;
 }
 
+std::string lock_text(pid_t pid)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(pid));
+    return text;
+}
+
 std::string hex(const std::vector<uint8_t>& bytes)
 {
     static const char digits[] = "0123456789ABCDEF";

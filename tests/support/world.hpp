@@ -205,5 +205,7 @@ void write_bytes(int fd, const std::vector<uint8_t>& bytes);
 // Frame helpers for tests.
 std::vector<uint8_t> with_crc(std::vector<uint8_t> frame);
 std::string hex(const std::vector<uint8_t>& bytes);  // "01 03 00 00"
+// What the serial lock file holds for pid: "%10d\n", 11 bytes.
+std::string lock_text(pid_t pid);
 
 } // namespace kt
