@@ -3,9 +3,9 @@
 // network worker, then sleeps for ever. It takes no arguments.
 #include <csignal>
 #include <cstdlib>
-#include <syslog.h>
 #include <unistd.h>
 
+#include "core/log.hpp"
 #include "core/settings.hpp"
 #include "net/forwarding.hpp"
 #include "serial/worker.hpp"
@@ -28,7 +28,7 @@ NetContext net_context;
 
 [[noreturn]] void fail(const char* line)
 {
-    syslog(LOG_ERR, "%s", line);
+    log_message(LOG_ERR, "%s", line);
     std::exit(1);
 }
 
@@ -38,8 +38,8 @@ int main()
 {
     setsid();
     signal(SIGPIPE, SIG_IGN);
-    openlog("korvane", LOG_PID | LOG_NDELAY, LOG_DAEMON);
-    syslog(LOG_NOTICE, "started");
+    log_open("korvane", LOG_PID | LOG_NDELAY, LOG_DAEMON);
+    log_message(LOG_NOTICE, "started");
 
     settings_load(settings);
 

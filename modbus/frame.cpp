@@ -3,7 +3,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <syslog.h>
+
+#include "core/log.hpp"
 
 const char hex_tab[17] = "0123456789ABCDEF";
 
@@ -22,12 +23,12 @@ FrameBuffer* frame_new(std::int32_t size)
 {
     auto* frame = static_cast<FrameBuffer*>(std::malloc(sizeof(FrameBuffer)));
     if (frame == nullptr) {
-        syslog(LOG_ERR, "alloc buf has failed (%s)", std::strerror(errno));
+        log_message(LOG_ERR, "alloc buf has failed (%s)", std::strerror(errno));
         return nullptr;
     }
     frame->data = static_cast<std::uint8_t*>(std::malloc(size > 0 ? size : 1));
     if (frame->data == nullptr) {
-        syslog(LOG_ERR, "alloc data_ptr has failed(%s)", std::strerror(errno));
+        log_message(LOG_ERR, "alloc data_ptr has failed(%s)", std::strerror(errno));
         std::free(frame);
         return nullptr;
     }

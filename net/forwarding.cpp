@@ -3,9 +3,9 @@
 #include <cerrno>
 #include <cstring>
 #include <pthread.h>
-#include <syslog.h>
 #include <unistd.h>
 
+#include "core/log.hpp"
 #include "modbus/convert.hpp"
 #include "net/store_forward.hpp"
 #include "net/transaction.hpp"
@@ -36,7 +36,7 @@ int start_detached(void* (*body)(void*), NetContext& ctx)
     const int error = pthread_create(&thread, &attributes, body, &ctx);
     pthread_attr_destroy(&attributes);
     if (error != 0) {
-        syslog(LOG_ERR, "cannot start tcp thread (%s)", std::strerror(error));
+        log_message(LOG_ERR, "cannot start tcp thread (%s)", std::strerror(error));
         return 1;
     }
     return 0;
@@ -75,16 +75,16 @@ int tcp_init(const GatewaySettings& settings, MessageRing& ring, RecordCache& ca
 
     ctx.tx_fifo = fifo_open(response_fifo_path);
     if (ctx.tx_fifo < 0) {
-        syslog(LOG_ERR, "tcp cannot open tx_fifo (%s)", std::strerror(errno));
+        log_message(LOG_ERR, "tcp cannot open tx_fifo (%s)", std::strerror(errno));
         return 1;
     }
     if (fifo_packet_mode(ctx.tx_fifo) != 1) {
-        syslog(LOG_ERR, "tcp cannot set packet mode on tx_fifo (%s)", std::strerror(errno));
+        log_message(LOG_ERR, "tcp cannot set packet mode on tx_fifo (%s)", std::strerror(errno));
         return 1;
     }
     ctx.rx_fifo = fifo_open(request_fifo_path);
     if (ctx.rx_fifo < 0) {
-        syslog(LOG_ERR, "tcp cannot open rx_fifo (%s)", std::strerror(errno));
+        log_message(LOG_ERR, "tcp cannot open rx_fifo (%s)", std::strerror(errno));
         return 1;
     }
     return start_detached(forwarding_thread, ctx);
@@ -104,7 +104,7 @@ void forwarding_worker(NetContext& ctx)
         fdset_add(ctx.sock, set);
         timeval poll = timeval_from_ms(forwarding_poll_ms);
         if (select(FD_SETSIZE, &set, nullptr, nullptr, &poll) < 0) {
-            syslog(LOG_ERR, "select (%s)", std::strerror(errno));
+            log_message(LOG_ERR, "select (%s)", std::strerror(errno));
             sleep(1);
             // Nothing is known to be ready: reading the blocking socket could
             // hang, and a failed pipe read would give the pipe up.

@@ -7,8 +7,9 @@
 #include <netinet/in.h>
 #include <resolv.h>
 #include <sys/socket.h>
-#include <syslog.h>
 #include <unistd.h>
+
+#include "core/log.hpp"
 
 namespace {
 
@@ -25,7 +26,7 @@ std::uint32_t tcp_resolve(const char* host)
     res_init();
     const hostent* entry = gethostbyname(host);
     if (entry == nullptr) {
-        syslog(LOG_WARNING, "error resolving hostname %s", host);
+        log_message(LOG_WARNING, "error resolving hostname %s", host);
         return 0;
     }
     if (entry->h_addr_list == nullptr || entry->h_addr_list[0] == nullptr)
@@ -39,7 +40,7 @@ int tcp_connect(std::uint32_t address, std::uint32_t port)
 {
     const int fd = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (fd < 0) {
-        syslog(LOG_ERR, "create socket error: %s", std::strerror(errno));
+        log_message(LOG_ERR, "create socket error: %s", std::strerror(errno));
         return -1;
     }
     sockaddr_in server{};
@@ -47,7 +48,7 @@ int tcp_connect(std::uint32_t address, std::uint32_t port)
     server.sin_port = htons(static_cast<std::uint16_t>(port & 0xFFFF));
     server.sin_addr.s_addr = htonl(address);
     if (connect(fd, reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0) {
-        syslog(LOG_ERR, "connect socket error: %s", std::strerror(errno));
+        log_message(LOG_ERR, "connect socket error: %s", std::strerror(errno));
         close(fd);
         return -1;
     }
@@ -70,8 +71,8 @@ int read_if_ready(int& fd_slot, const fd_set& set, FrameBuffer& frame)
     if (got > 0)
         return 1;
     if (got < 0)
-        syslog(LOG_ERR, "read has failed (%s)", std::strerror(errno));
-    syslog(LOG_ERR, "connection was closed");
+        log_message(LOG_ERR, "read has failed (%s)", std::strerror(errno));
+    log_message(LOG_ERR, "connection was closed");
     close(fd);
     fd_slot = -1;
     return 0;
@@ -88,12 +89,12 @@ int write_all_or_close(int& fd_slot, const FrameBuffer& frame)
     if (put < 0 && errno == EAGAIN) {
         // A full pipe is congestion, not a broken channel: the reader is
         // still there and will drain it. Only this message is lost.
-        syslog(LOG_ERR, "pipe is full, message was dropped");
+        log_message(LOG_ERR, "pipe is full, message was dropped");
         return 0;
     }
     close(fd);
     fd_slot = -1;
-    syslog(LOG_ERR, "connection was closed");
+    log_message(LOG_ERR, "connection was closed");
     return 0;
 }
 
@@ -108,7 +109,7 @@ void link_reconnect(NetContext& ctx, std::time_t& next_attempt)
         return;
     ctx.sock = tcp_connect(address, ctx.settings->port);
     if (ctx.sock >= 0)
-        syslog(LOG_NOTICE, "Succesfully connected to %s", ctx.settings->addr);
+        log_message(LOG_NOTICE, "Succesfully connected to %s", ctx.settings->addr);
 }
 
 timeval timeval_from_ms(std::uint32_t ms)

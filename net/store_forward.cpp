@@ -3,10 +3,10 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <syslog.h>
 #include <unistd.h>
 #include <utility>
 
+#include "core/log.hpp"
 #include "modbus/convert.hpp"
 #include "net/transaction.hpp"
 #include "store/cache.hpp"
@@ -45,7 +45,7 @@ void report_answer(const FrameBuffer& answer)
     std::uint8_t unit_and_function[2];
     copy_unit_and_function(answer, unit_and_function);
     if ((unit_and_function[1] & fc_exception_flag) != 0)
-        syslog(LOG_NOTICE, "received error from tcp slave (code %u)",
+        log_message(LOG_NOTICE, "received error from tcp slave (code %u)",
                static_cast<unsigned>(answer.data[2]));
 }
 
@@ -124,7 +124,7 @@ void store_forward_worker(NetContext& ctx)
         fdset_add(ctx.sock, set);
         timeval poll = timeval_from_ms(store_forward_poll_ms);
         if (select(FD_SETSIZE, &set, nullptr, nullptr, &poll) < 0) {
-            syslog(LOG_ERR, "select (%s)", std::strerror(errno));
+            log_message(LOG_ERR, "select (%s)", std::strerror(errno));
             sleep(1);
             // Nothing is known to be ready: the drain must not block on the
             // socket.

@@ -2,9 +2,9 @@
 
 #include <cerrno>
 #include <cstring>
-#include <syslog.h>
 #include <unistd.h>
 
+#include "core/log.hpp"
 #include "modbus/convert.hpp"
 
 namespace {
@@ -39,7 +39,7 @@ int request_transaction(NetContext& ctx, FrameBuffer& frame)
             return transaction_not_sent;
     }
     if (frame.len > max_tcp_payload) {
-        syslog(LOG_ERR, "request of %d bytes does not fit a tcp message", static_cast<int>(frame.len));
+        log_message(LOG_ERR, "request of %d bytes does not fit a tcp message", static_cast<int>(frame.len));
         return transaction_not_sent;
     }
     if (rtu_to_tcp(frame, *exchange_buffer, id) != 1)
@@ -58,7 +58,7 @@ int request_transaction(NetContext& ctx, FrameBuffer& frame)
         if (ready == 0)
             return transaction_no_answer;
         if (ready < 0) {
-            syslog(LOG_ERR, "select (%s)", std::strerror(errno));
+            log_message(LOG_ERR, "select (%s)", std::strerror(errno));
             sleep(1);
             // The set is meaningless now; reading the blocking socket could
             // wait for ever.
@@ -79,7 +79,7 @@ int request_transaction(NetContext& ctx, FrameBuffer& frame)
                 tcp_to_rtu(answer, frame, answered_id);
                 return transaction_answered;
             }
-            syslog(LOG_NOTICE, "received bad transaction id");
+            log_message(LOG_NOTICE, "received bad transaction id");
             offset += length;
         }
     }

@@ -10,10 +10,11 @@
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <syslog.h>
 #include <termios.h>
 #include <unistd.h>
 #include <utility>
+
+#include "core/log.hpp"
 
 // TIOCMBIS sets modem lines and TIOCMBIC clears them. Keying RTS with the
 // wrong one would hold the RS-485 driver on between answers and drop it
@@ -64,7 +65,7 @@ int set_rts(int fd, unsigned long request)
     int mask = TIOCM_RTS;
     if (ioctl(fd, request, &mask) == 0)
         return 1;
-    syslog(LOG_ERR, "ioctl error (%s)", std::strerror(errno));
+    log_message(LOG_ERR, "ioctl error (%s)", std::strerror(errno));
     return 0;
 }
 
@@ -100,7 +101,7 @@ int tty_open(const char* path, std::uint32_t baudrate, std::uint32_t databits, c
 {
     const int fd = open(path, port_open_flags);
     if (fd < 0) {
-        syslog(LOG_ERR, "open(%s) error: %s", path, std::strerror(errno));
+        log_message(LOG_ERR, "open(%s) error: %s", path, std::strerror(errno));
         return -1;
     }
     char_time_us = static_cast<std::int64_t>(12000000 / line_speed(baudrate).first) + 1;
@@ -111,14 +112,14 @@ int tty_open(const char* path, std::uint32_t baudrate, std::uint32_t databits, c
     attributes.c_cflag = control_flags(baudrate, databits, parity, stopbits);
     attributes.c_lflag = 0;
     if (tcsetattr(fd, TCSANOW, &attributes) != 0)
-        syslog(LOG_ERR, "tcsetattr(%s) error: %s", path, std::strerror(errno));
+        log_message(LOG_ERR, "tcsetattr(%s) error: %s", path, std::strerror(errno));
     return fd;
 }
 
 void tty_close(int fd)
 {
     if (close(fd) != 0)
-        syslog(LOG_ERR, "close error: %s", std::strerror(errno));
+        log_message(LOG_ERR, "close error: %s", std::strerror(errno));
 }
 
 int serial_port_open(SerialContext& context)
@@ -127,7 +128,7 @@ int serial_port_open(SerialContext& context)
     const int fd = tty_open(context.device_path, settings.baudrate, settings.databits,
                             settings.parity, settings.stopbits);
     if (fd < 0) {
-        syslog(LOG_ERR, "openning port %s failed", context.device_path);
+        log_message(LOG_ERR, "openning port %s failed", context.device_path);
         return -1;
     }
     if (context.rts_mode == 0)
@@ -157,13 +158,13 @@ void serial_write(int& port_fd, int& rts_mode, const FrameBuffer& frame, std::in
     for (;;) {
         unsigned int status = 0;
         if (ioctl(port_fd, TIOCSERGETLSR, &status) != 0) {
-            syslog(LOG_ERR, "ioctl error (%s)", std::strerror(errno));
+            log_message(LOG_ERR, "ioctl error (%s)", std::strerror(errno));
             break;
         }
         if ((status & TIOCSER_TEMT) != 0)
             break;
         if (monotonic_us() > give_up_at) {
-            syslog(LOG_ERR, "transmitter did not empty in time");
+            log_message(LOG_ERR, "transmitter did not empty in time");
             break;
         }
     }

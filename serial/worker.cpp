@@ -5,9 +5,9 @@
 #include <cstring>
 #include <pthread.h>
 #include <sys/select.h>
-#include <syslog.h>
 #include <unistd.h>
 
+#include "core/log.hpp"
 #include "modbus/convert.hpp"
 #include "modbus/crc.hpp"
 #include "net/link.hpp"
@@ -74,7 +74,7 @@ bool collect_request(SerialContext& context, FrameBuffer& frame)
 void answer_in_cache_mode(SerialContext& context, FrameBuffer& frame)
 {
     if (is_cacheable_function(frame) == 0) {
-        syslog(LOG_NOTICE, "Received unsupported modbus function");
+        log_message(LOG_NOTICE, "Received unsupported modbus function");
         make_exception(frame, ex_illegal_function);
     } else if (frame.len < min_write_request_len) {
         make_exception(frame, ex_illegal_data_value);
@@ -95,7 +95,7 @@ bool handle_request(SerialContext& context, FrameBuffer& frame)
     if (frame.len <= 0)
         return true;
     if (crc16_check_strip(frame) == 0) {
-        syslog(LOG_ERR, "Received bad CRC, data: %s", hex_dump(frame.data, frame.len));
+        log_message(LOG_ERR, "Received bad CRC, data: %s", hex_dump(frame.data, frame.len));
         frame.len = 0;
         return false;
     }
@@ -116,7 +116,7 @@ void answer_from_network(SerialContext& context, const fd_set& ready, FrameBuffe
     if (read_if_ready(context.rx_fifo, ready, frame) != 1)
         return;
     if (frame.len > max_answer_len) {
-        syslog(LOG_ERR, "answer of %d bytes has no room for its CRC, dropped",
+        log_message(LOG_ERR, "answer of %d bytes has no room for its CRC, dropped",
                static_cast<int>(frame.len));
         return;
     }
@@ -139,14 +139,14 @@ int serial_init(const GatewaySettings& settings, MessageRing& ring, SerialContex
         const int kind = serial_port_kind(std::strcmp(settings.device, "ttyS0") == 0 ? 0 : 1);
         context.rts_mode = kind == port_kind_rts ? 1 : 0;
         if (!port_is_usable(kind)) {
-            syslog(LOG_ERR, "missing serial port");
+            log_message(LOG_ERR, "missing serial port");
             return 1;
         }
     }
     std::snprintf(context.device_path, sizeof context.device_path, "/dev/%s", settings.device);
 
     if (tty_lock(context.device_path, 1) == 0) {
-        syslog(LOG_ERR, "device %s is locked", context.device_path);
+        log_message(LOG_ERR, "device %s is locked", context.device_path);
         return 1;
     }
     context.port_fd = serial_port_open(context);
@@ -154,18 +154,18 @@ int serial_init(const GatewaySettings& settings, MessageRing& ring, SerialContex
     if (settings.cache_mode == 0) {
         context.tx_fifo = fifo_open(request_fifo_path);
         if (context.tx_fifo < 0) {
-            syslog(LOG_ERR, "serial cannot open tx_fifo (%s)", std::strerror(errno));
+            log_message(LOG_ERR, "serial cannot open tx_fifo (%s)", std::strerror(errno));
             return 1;
         }
         // Each request must be read back as one message, never glued to the
         // next one.
         if (fifo_packet_mode(context.tx_fifo) != 1) {
-            syslog(LOG_ERR, "serial cannot set packet mode on tx_fifo (%s)", std::strerror(errno));
+            log_message(LOG_ERR, "serial cannot set packet mode on tx_fifo (%s)", std::strerror(errno));
             return 1;
         }
         context.rx_fifo = fifo_open(response_fifo_path);
         if (context.rx_fifo < 0) {
-            syslog(LOG_ERR, "serial cannot open rx_fifo (%s)", std::strerror(errno));
+            log_message(LOG_ERR, "serial cannot open rx_fifo (%s)", std::strerror(errno));
             return 1;
         }
     }
@@ -181,7 +181,7 @@ int serial_init(const GatewaySettings& settings, MessageRing& ring, SerialContex
     const int error = pthread_create(&thread, &attributes, serial_thread, &context);
     pthread_attr_destroy(&attributes);
     if (error != 0) {
-        syslog(LOG_ERR, "cannot start serial thread (%s)", std::strerror(error));
+        log_message(LOG_ERR, "cannot start serial thread (%s)", std::strerror(error));
         return 1;
     }
     return 0;
@@ -203,7 +203,7 @@ void serial_worker(SerialContext& context)
         fdset_add(context.rx_fifo, ready);
         timeval poll = timeval_from_ms(serial_poll_ms);
         if (select(FD_SETSIZE, &ready, nullptr, nullptr, &poll) < 0) {
-            syslog(LOG_ERR, "select: %s", std::strerror(errno));
+            log_message(LOG_ERR, "select: %s", std::strerror(errno));
             sleep(1);
             // Nothing is known to be ready; acting on the stale set would
             // give up the response pipe.

@@ -5,9 +5,9 @@
 #include <cstring>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <syslog.h>
 #include <unistd.h>
 
+#include "core/log.hpp"
 #include "modbus/convert.hpp"
 
 // A stick that is already mounted answers EBUSY; a record name that is
@@ -62,7 +62,7 @@ std::FILE* create_record(RecordCache& cache, char (&path)[record_path_size])
         file = std::fopen(path, "wx");
     }
     if (file == nullptr && cache.store_failing == 0)
-        syslog(LOG_NOTICE, "openning cache record file has failed (%s)", std::strerror(errno));
+        log_message(LOG_NOTICE, "openning cache record file has failed (%s)", std::strerror(errno));
     return file;
 }
 
@@ -87,16 +87,16 @@ int cache_init(RecordCache& cache)
     cache.finished = 0;
     cache.store_failing = 0;
     if (!try_mount("/dev/sda1") && !try_mount("/dev/sda")) {
-        syslog(LOG_NOTICE, "mount has failed (%s)", std::strerror(errno));
+        log_message(LOG_NOTICE, "mount has failed (%s)", std::strerror(errno));
         return 1;
     }
     if (mkdir(cache_dir_path, 0755) != 0 && errno != EEXIST) {
-        syslog(LOG_NOTICE, "creating cache directory has failed (%s)", std::strerror(errno));
+        log_message(LOG_NOTICE, "creating cache directory has failed (%s)", std::strerror(errno));
         return 1;
     }
     cache.dir = opendir(cache_dir_path);
     if (cache.dir == nullptr) {
-        syslog(LOG_NOTICE, "cannot open directory (%s)", std::strerror(errno));
+        log_message(LOG_NOTICE, "cannot open directory (%s)", std::strerror(errno));
         return 1;
     }
     rewinddir(cache.dir);
@@ -130,7 +130,7 @@ std::uint32_t cache_read_oldest(RecordCache& cache, FrameBuffer& frame)
         record_path(path, best);
         std::FILE* file = std::fopen(path, "r");
         if (file == nullptr) {
-            syslog(LOG_NOTICE, "openning cache record file %s has failed (%s)", path,
+            log_message(LOG_NOTICE, "openning cache record file %s has failed (%s)", path,
                    std::strerror(errno));
             // Pass it over for the rest of the run, so that the records
             // behind it keep their order and the log is not flooded.
@@ -144,7 +144,7 @@ std::uint32_t cache_read_oldest(RecordCache& cache, FrameBuffer& frame)
             // Not a request this daemon stored: a power cut between the
             // create and the write-back leaves an empty file, and a longer
             // file could never be sent and would block the queue for ever.
-            syslog(LOG_NOTICE, "cache record file %s is not a request, skipped", path);
+            log_message(LOG_NOTICE, "cache record file %s is not a request, skipped", path);
             cache.finished = best;
             continue;
         }
@@ -158,7 +158,7 @@ void cache_remove(RecordCache& cache, std::uint32_t number)
     char path[record_path_size];
     record_path(path, number);
     if (unlink(path) != 0)
-        syslog(LOG_NOTICE, "removing cache record file has failed (%s)", std::strerror(errno));
+        log_message(LOG_NOTICE, "removing cache record file has failed (%s)", std::strerror(errno));
     if (number > cache.finished)
         cache.finished = number;
     cache.count -= 1;
@@ -188,9 +188,9 @@ int cache_store(RecordCache& cache, const FrameBuffer& frame)
     next_record_number += 1;
     if (!whole) {
         if (cache.store_failing == 0)
-            syslog(LOG_NOTICE, "writing to cache record has failed");
+            log_message(LOG_NOTICE, "writing to cache record has failed");
         if (unlink(path) != 0)
-            syslog(LOG_NOTICE, "removing cache record file has failed (%s)", std::strerror(errno));
+            log_message(LOG_NOTICE, "removing cache record file has failed (%s)", std::strerror(errno));
         cache.store_failing = 1;
         return 0;
     }

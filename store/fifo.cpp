@@ -4,7 +4,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <syslog.h>
+
+#include "core/log.hpp"
 
 static_assert(O_RDWR == 02 && O_NONBLOCK == 04000, "pipe ends are opened with 0x802");
 
@@ -23,7 +24,7 @@ int fifos_create()
             chmod(paths[i], 0600);
             continue;
         }
-        syslog(LOG_ERR, "mkfifo %s has failed (%s)", paths[i], std::strerror(error));
+        log_message(LOG_ERR, "mkfifo %s has failed (%s)", paths[i], std::strerror(error));
         return 1;
     }
     return 0;

@@ -3,7 +3,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <syslog.h>
+
+#include "core/log.hpp"
 
 namespace {
 
@@ -27,7 +28,7 @@ int ring_init(MessageRing& ring, std::int32_t capacity)
     ring.base = static_cast<std::uint8_t*>(
         std::malloc(static_cast<std::size_t>(capacity) * ring_slot_size));
     if (ring.base == nullptr) {
-        syslog(LOG_ERR, "cannot allocate ring buffer (%s)", std::strerror(errno));
+        log_message(LOG_ERR, "cannot allocate ring buffer (%s)", std::strerror(errno));
         return 1;
     }
     ring.last = ring.base + static_cast<std::size_t>(capacity - 1) * ring_slot_size;
@@ -46,7 +47,7 @@ int ring_push(MessageRing& ring, const FrameBuffer& frame)
         return 0;
     pthread_mutex_lock(&ring.lock);
     if (ring.used == ring.capacity) {
-        syslog(LOG_NOTICE, "ring buffer is full, message were discarded");
+        log_message(LOG_NOTICE, "ring buffer is full, message were discarded");
         pthread_mutex_unlock(&ring.lock);
         return 0;
     }

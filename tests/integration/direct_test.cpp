@@ -10,10 +10,13 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "world.hpp"
@@ -529,6 +532,46 @@ TEST_F(DirectMode, AnswersThatPileUpWhileTheLineIsBusyStaySeparate)
     EXPECT_EQ(split[0], holding_answer(1, {42}));
     EXPECT_EQ(split[1], holding_answer(1, {49}));
     EXPECT_EQ(split[2], with_crc({0x01, 0x10, 0x00, 0x64, 0x00, 0x0A}));
+}
+
+// --- A log daemon that stalls or restarts ------------------------------------
+
+TEST_F(DirectMode, StalledLogReaderNeitherStopsTheLineNorHidesWhatWasLost)
+{
+    ASSERT_NO_FATAL_FAILURE(start_server());
+    ASSERT_NO_FATAL_FAILURE(start_with_line(2, 1000));
+
+    // Line noise logs a long bad-CRC line each; a few hundred of them fill
+    // the log socket of a reader that stopped reading.
+    Bytes noise(200, 0x5A);
+    world->pause_log(true);
+    constexpr int rounds = 300;
+    for (int i = 0; i < rounds; ++i) {
+        write_bytes(line, noise);
+        std::this_thread::sleep_for(8ms);  // the gap that ends the noise frame
+        ASSERT_EQ(hex(exchange(read_holding(1, 0, 1), 7, 2000ms)), hex(holding_answer(1, {42})))
+            << "request " << i << " was not answered";
+    }
+
+    // The loss is told before the next line once the log reads again.
+    const size_t resumed_at = world->log_count();
+    world->pause_log(false);
+    write_bytes(line, noise);
+    const auto dropped = world->wait_log_from(resumed_at, "log was stalled, ", 5000ms);
+    ASSERT_TRUE(dropped.has_value()) << "the loss was not reported";
+    ASSERT_TRUE(world->wait_log_count("Received bad CRC", 1, 3000ms));
+    const int lost = std::atoi(dropped->message.c_str() + std::strlen("log was stalled, "));
+    EXPECT_GT(lost, 0);
+    EXPECT_TRUE(wait_until([&] { return world->count_log("Received bad CRC") + static_cast<size_t>(lost) ==
+                                        static_cast<size_t>(rounds) + 1; }, 3000ms))
+        << lost << " dropped, " << world->count_log("Received bad CRC") << " logged";
+    RecordProperty("log_lines_dropped", lost);
+
+    // A log daemon that restarts binds a new socket: the daemon finds it.
+    world->restart_log();
+    const size_t restarted_at = world->log_count();
+    write_bytes(line, noise);
+    EXPECT_TRUE(world->wait_log_from(restarted_at, "Received bad CRC", 3000ms));
 }
 
 // --- Endurance -------------------------------------------------------------

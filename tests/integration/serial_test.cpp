@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "core/gateway_settings.hpp"
+#include "core/log.hpp"
 #include "net/link.hpp"
 #include "serial/worker.hpp"
 #include "store/fifo.hpp"
@@ -100,7 +101,7 @@ struct Line {
 pid_t start_serial_side(World& world, const Line& line)
 {
     return world.fork_inside([line]() -> int {
-        openlog("korvane", LOG_PID | LOG_NDELAY, LOG_DAEMON);
+        log_open("korvane", LOG_PID | LOG_NDELAY, LOG_DAEMON);
         // They live as long as the child, as in the daemon.
         static GatewaySettings settings{};
         static MessageRing ring{};
@@ -944,7 +945,7 @@ pid_t reconnect_once(World& world, Report& report, const std::string& addr, uint
 {
     const int out = report.to_parent;
     return world.fork_inside([=]() -> int {
-        openlog("korvane", LOG_PID | LOG_NDELAY, LOG_DAEMON);
+        log_open("korvane", LOG_PID | LOG_NDELAY, LOG_DAEMON);
         static GatewaySettings settings{};
         settings.addr = strdup(addr.c_str());
         settings.port = port;
@@ -1043,7 +1044,7 @@ TEST(Link, AttemptsArePacedByMoreThanFiveSeconds)
     Report report;
     const int out = report.to_parent;
     const pid_t child = world.fork_inside([=]() -> int {
-        openlog("korvane", LOG_PID | LOG_NDELAY, LOG_DAEMON);
+        log_open("korvane", LOG_PID | LOG_NDELAY, LOG_DAEMON);
         static GatewaySettings settings{};
         settings.addr = "127.0.0.1";
         settings.port = port;

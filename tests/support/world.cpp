@@ -309,6 +309,17 @@ World::World(WorldOptions options) : private_network_(options.private_network)
         return;
     }
 
+    log_stop_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (log_stop_ < 0) {
+        ADD_FAILURE() << "eventfd: " << std::strerror(errno);
+        return;
+    }
+    if (open_log_socket())
+        log_thread_ = std::thread([this] { log_loop(); });
+}
+
+bool World::open_log_socket()
+{
     // The syslog socket is made in a network namespace of its own, so that
     // its queue can be long without touching the host's settings; a path
     // socket is reached through the file system from any namespace.
@@ -328,7 +339,7 @@ World::World(WorldOptions options) : private_network_(options.private_network)
         close(home);
     if (log_fd_ < 0) {
         ADD_FAILURE() << "syslog socket: " << std::strerror(errno);
-        return;
+        return false;
     }
     const int buffer = 4 << 20;
     setsockopt(log_fd_, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
@@ -337,20 +348,16 @@ World::World(WorldOptions options) : private_network_(options.private_network)
     const std::string log_path = path("/dev/log");
     if (log_path.size() >= sizeof address.sun_path) {
         ADD_FAILURE() << "syslog path too long: " << log_path;
-        return;
+        return false;
     }
     std::memcpy(address.sun_path, log_path.c_str(), log_path.size() + 1);
+    unlink(log_path.c_str());
     if (bind(log_fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         ADD_FAILURE() << "bind " << log_path << ": " << std::strerror(errno);
-        return;
+        return false;
     }
     chmod(log_path.c_str(), 0666);
-    log_stop_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (log_stop_ < 0) {
-        ADD_FAILURE() << "eventfd: " << std::strerror(errno);
-        return;
-    }
-    log_thread_ = std::thread([this] { log_loop(); });
+    return true;
 }
 
 World::~World()
@@ -362,11 +369,7 @@ World::~World()
         kill(keeper_, SIGKILL);
         waitpid(keeper_, nullptr, 0);
     }
-    if (log_thread_.joinable()) {
-        const uint64_t one = 1;
-        (void)!write(log_stop_, &one, sizeof one);
-        log_thread_.join();
-    }
+    stop_log_thread();
     if (log_stop_ >= 0)
         close(log_stop_);
     if (log_fd_ >= 0)
@@ -512,15 +515,50 @@ int World::open_pty(std::string_view name)
     return master;
 }
 
+void World::stop_log_thread()
+{
+    if (!log_thread_.joinable())
+        return;
+    log_ending_ = true;
+    const uint64_t one = 1;
+    (void)!write(log_stop_, &one, sizeof one);
+    log_thread_.join();
+    log_ending_ = false;
+}
+
+void World::pause_log(bool paused)
+{
+    log_paused_ = paused;
+    const uint64_t one = 1;
+    (void)!write(log_stop_, &one, sizeof one);
+}
+
+void World::restart_log()
+{
+    stop_log_thread();
+    if (log_fd_ >= 0)
+        close(log_fd_);
+    log_fd_ = -1;
+    log_paused_ = false;
+    if (open_log_socket())
+        log_thread_ = std::thread([this] { log_loop(); });
+}
+
 void World::log_loop()
 {
     std::vector<char> datagram(1 << 16);
-    pollfd wait[2] = {{log_fd_, POLLIN, 0}, {log_stop_, POLLIN, 0}};
     for (;;) {
+        pollfd wait[2] = {{log_fd_, static_cast<short>(log_paused_ ? 0 : POLLIN), 0},
+                          {log_stop_, POLLIN, 0}};
         if (poll(wait, 2, -1) < 0 && errno != EINTR)
             return;
-        if ((wait[1].revents & POLLIN) != 0)
-            return;
+        if ((wait[1].revents & POLLIN) != 0) {
+            uint64_t pokes = 0;
+            (void)!read(log_stop_, &pokes, sizeof pokes);
+            if (log_ending_)
+                return;
+            continue;
+        }
         std::vector<LogLine> arrived;
         for (;;) {
             const ssize_t got = recv(log_fd_, datagram.data(), datagram.size(), MSG_DONTWAIT);

@@ -23,6 +23,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
@@ -164,7 +165,14 @@ public:
     std::optional<LogLine> wait_log_from(size_t from, std::string_view substring,
                                          Millis deadline = 5000ms);
 
+    // A log daemon that stops reading (queued datagrams stay unread until
+    // resumed), and one that restarts: a new socket bound at /dev/log.
+    void pause_log(bool paused);
+    void restart_log();
+
 private:
+    bool open_log_socket();
+    void stop_log_thread();
     void log_loop();
     pid_t fork_child(const std::function<void()>& in_child);
     void forget(pid_t pid);
@@ -175,7 +183,9 @@ private:
     // The syslog socket is drained all the time by a thread of its own: a
     // daemon whose lines pile up unread blocks in syslog() after a few
     // hundred of them, which would change the very behaviour under test.
-    int log_stop_ = -1;  // eventfd that ends the log thread
+    int log_stop_ = -1;  // eventfd that wakes the log thread (to pause or end it)
+    std::atomic<bool> log_paused_{false};
+    std::atomic<bool> log_ending_{false};
     std::thread log_thread_;
     std::mutex log_mutex_;  // guards log_
     std::condition_variable log_arrived_;

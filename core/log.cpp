@@ -1,0 +1,159 @@
+#include "core/log.hpp"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char* log_socket_path = "/dev/log";
+
+// Room for the header and the longest message: a bad-CRC line carries a hex
+// dump of up to 8192 characters.
+constexpr std::size_t log_datagram_size = 8192 + 256;
+
+constexpr const char* month_names[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+// Set once by log_open on the main thread, before the workers start.
+const char* log_ident = "korvane";
+int log_options = 0;
+int log_facility = LOG_USER;
+
+// The socket is shared by every thread: the lock keeps one thread from
+// closing it (or reconnecting) while another sends on it. It is only ever
+// held around non-blocking calls.
+pthread_mutex_t log_lock = PTHREAD_MUTEX_INITIALIZER;
+int log_fd = -1;
+
+// Messages lost since the log last took one.
+std::atomic<unsigned> log_dropped{0};
+
+void log_connect_locked()
+{
+    if (log_fd >= 0)
+        return;
+    log_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (log_fd < 0)
+        return;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, log_socket_path, sizeof address.sun_path - 1);
+    if (connect(log_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        close(log_fd);
+        log_fd = -1;
+    }
+}
+
+// One attempt, without waiting. A full queue (EAGAIN) means the reader is
+// there but behind: reconnecting would not help. Anything else means the
+// reader went away (a restarted log daemon binds a new socket): connect
+// afresh and try once more.
+bool log_send(const char* datagram, std::size_t length)
+{
+    pthread_mutex_lock(&log_lock);
+    bool sent = false;
+    for (int attempt = 0; attempt < 2 && !sent; ++attempt) {
+        log_connect_locked();
+        if (log_fd < 0)
+            break;
+        if (send(log_fd, datagram, length, MSG_DONTWAIT | MSG_NOSIGNAL) >= 0) {
+            sent = true;
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            break;
+        } else {
+            close(log_fd);
+            log_fd = -1;
+        }
+    }
+    pthread_mutex_unlock(&log_lock);
+    return sent;
+}
+
+// "<priority>Mmm dd hh:mm:ss ident[pid]: " as syslog() writes it, in the C
+// locale and local time.
+std::size_t log_header(char* out, std::size_t size, int level)
+{
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    const int priority = log_facility | (level & LOG_PRIMASK);
+    int written = 0;
+    if ((log_options & LOG_PID) != 0)
+        written = std::snprintf(out, size, "<%d>%s %2d %02d:%02d:%02d %s[%d]: ", priority,
+                                month_names[local.tm_mon % 12], local.tm_mday, local.tm_hour,
+                                local.tm_min, local.tm_sec, log_ident, static_cast<int>(getpid()));
+    else
+        written = std::snprintf(out, size, "<%d>%s %2d %02d:%02d:%02d %s: ", priority,
+                                month_names[local.tm_mon % 12], local.tm_mday, local.tm_hour,
+                                local.tm_min, local.tm_sec, log_ident);
+    if (written < 0)
+        return 0;
+    return static_cast<std::size_t>(written) < size ? static_cast<std::size_t>(written) : size - 1;
+}
+
+bool log_send_dropped(unsigned dropped)
+{
+    char note[128];
+    const std::size_t header = log_header(note, sizeof note, LOG_ERR);
+    const int body = std::snprintf(note + header, sizeof note - header,
+                                   "log was stalled, %u messages were dropped", dropped);
+    return body > 0 && log_send(note, header + static_cast<std::size_t>(body));
+}
+
+__attribute__((format(printf, 2, 0)))
+void log_vsend(int level, const char* format, va_list arguments)
+{
+    char datagram[log_datagram_size];
+    const std::size_t header = log_header(datagram, sizeof datagram, level);
+    const int body = std::vsnprintf(datagram + header, sizeof datagram - header, format, arguments);
+    std::size_t length = header;
+    if (body > 0)
+        length += static_cast<std::size_t>(body) < sizeof datagram - header
+                      ? static_cast<std::size_t>(body)
+                      : sizeof datagram - header - 1;
+    // What was lost goes first, so that the log reads in order.
+    const unsigned dropped = log_dropped.exchange(0, std::memory_order_relaxed);
+    if (dropped != 0 && !log_send_dropped(dropped)) {
+        log_dropped.fetch_add(dropped + 1, std::memory_order_relaxed);
+        return;
+    }
+    if (!log_send(datagram, length))
+        log_dropped.fetch_add(1, std::memory_order_relaxed);
+}
+
+} // namespace
+
+void log_open(const char* ident, int options, int facility)
+{
+    log_ident = ident;
+    log_options = options;
+    log_facility = facility & LOG_FACMASK;
+    // A socket made before (a forked child's inherited one, say) may lead to
+    // another world's log: start afresh.
+    pthread_mutex_lock(&log_lock);
+    if (log_fd >= 0)
+        close(log_fd);
+    log_fd = -1;
+    if ((options & LOG_NDELAY) != 0)
+        log_connect_locked();
+    pthread_mutex_unlock(&log_lock);
+}
+
+void log_message(int level, const char* format, ...)
+{
+    const int saved_errno = errno;
+    va_list arguments;
+    va_start(arguments, format);
+    log_vsend(level, format, arguments);
+    va_end(arguments);
+    errno = saved_errno;
+}

@@ -1,0 +1,15 @@
+// The one log sender every subsystem calls. It writes the same datagrams
+// to /dev/log that syslog() would ("<29>Dec  7 19:30:40 korvane[26]: text"),
+// but never waits: a log reader that stalls must not stop the line.
+#pragma once
+
+#include <syslog.h>  // the LOG_* levels, facilities and options
+
+// Remembers ident, options (LOG_PID, LOG_NDELAY) and facility; with
+// LOG_NDELAY the log socket is connected at once.
+void log_open(const char* ident, int options, int facility);
+
+// Sends one message at level (LOG_ERR, LOG_WARNING, LOG_NOTICE). A message
+// the log socket cannot take at once is dropped and counted; the count is
+// reported in one line as soon as the log accepts again. errno is kept.
+void log_message(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
