@@ -686,6 +686,7 @@ protected:
     void SetUp() override
     {
         KT_REQUIRE_ROOT();
+        KT_REQUIRE_STANDIN();
         world.emplace();
     }
 
