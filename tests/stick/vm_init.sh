@@ -205,7 +205,8 @@ role_direct() {
     # A USB serial adapter keeps the line settings the daemon asked for
     # (19200 baud, 8 bits, even parity, one stop bit); a pty keeps none.
     if [ -n "$(control_port)" ]; then
-        settings=" $(stty -F /dev/ttyUSB0 -a | tr ';\n' '  ') "
+        settings=" $(stty -F /dev/ttyUSB0 -a 2>/dev/null | tr ';\n' '  ') "
+        say "line settings:$settings"
         why=
         for flag in "speed 19200 baud" cs8 parenb -parodd -cstopb; do
             echo "$settings" | grep -q -e " $flag " || why="$why $flag"
@@ -459,7 +460,7 @@ role_full() {
     kill -9 "$DAEMON_PID"
 }
 
-say "role $ROLE"
+say "role $ROLE, /init at $(cut -d" " -f1 /proc/uptime) s"
 case "$ROLE" in
     direct) role_direct ;;
     no_stick) role_no_stick ;;
