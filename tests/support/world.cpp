@@ -5,8 +5,8 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
-#include <elf.h>
 #include <fcntl.h>
+#include <link.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -276,45 +276,36 @@ std::vector<std::string> daemon_emulator()
     return words;
 }
 
-namespace {
-
-// PT_INTERP among the program headers of an ELF file's first page.
-template <typename Ehdr, typename Phdr>
-bool names_interpreter(const unsigned char* image, size_t size)
-{
-    Ehdr header;
-    if (size < sizeof header)
-        return false;
-    std::memcpy(&header, image, sizeof header);
-    for (size_t i = 0; i < header.e_phnum; ++i) {
-        Phdr program;
-        const size_t at = header.e_phoff + i * sizeof program;
-        if (at + sizeof program > size)
-            return false;
-        std::memcpy(&program, image + at, sizeof program);
-        if (program.p_type == PT_INTERP)
-            return true;
-    }
-    return false;
-}
-
-} // namespace
-
 bool standin_reaches_daemon()
 {
     if (!daemon_emulator().empty())
         return false;
+    // The stand-in is built for this machine: the daemon must be an ELF file
+    // of its class whose program headers (in the first page) name an
+    // interpreter.
     unsigned char image[4096];
     const int fd = open(korvane_binary().c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return false;
     const ssize_t got = read(fd, image, sizeof image);
     close(fd);
-    if (got < EI_NIDENT || std::memcmp(image, ELFMAG, SELFMAG) != 0)
+    ElfW(Ehdr) header;
+    if (got < static_cast<ssize_t>(sizeof header))
         return false;
-    if (image[EI_CLASS] == ELFCLASS64)
-        return names_interpreter<Elf64_Ehdr, Elf64_Phdr>(image, static_cast<size_t>(got));
-    return names_interpreter<Elf32_Ehdr, Elf32_Phdr>(image, static_cast<size_t>(got));
+    std::memcpy(&header, image, sizeof header);
+    if (std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 ||
+        header.e_ident[EI_CLASS] != (sizeof(void*) == 8 ? ELFCLASS64 : ELFCLASS32))
+        return false;
+    for (size_t i = 0; i < header.e_phnum; ++i) {
+        ElfW(Phdr) program;
+        const size_t at = header.e_phoff + i * sizeof program;
+        if (at + sizeof program > static_cast<size_t>(got))
+            return false;
+        std::memcpy(&program, image + at, sizeof program);
+        if (program.p_type == PT_INTERP)
+            return true;
+    }
+    return false;
 }
 
 std::string peers_directory()
