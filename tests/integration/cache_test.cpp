@@ -49,6 +49,7 @@ struct CacheMode : ::testing::Test {
     void SetUp() override
     {
         KT_REQUIRE_ROOT();
+        KT_REQUIRE_STANDIN();
         WorldOptions options;
         options.flash_dir = true;
         world.emplace(options);

@@ -687,6 +687,7 @@ protected:
     void SetUp() override
     {
         KT_REQUIRE_ROOT();
+        KT_REQUIRE_STANDIN();
         world.emplace();
     }
 

@@ -227,6 +227,7 @@ TEST(Startup, CacheModeWithoutStickExitsBeforeMakingPipes)
 TEST(Startup, CacheModeLogsTheSecondMountError)
 {
     KT_REQUIRE_ROOT();
+    KT_REQUIRE_STANDIN();
     World world;
     world.write_settings({{"MOD_KORVANE_CACHE_MODE", "1"}, {"MOD_KORVANE_DEVICE", "ttyUSB0"}});
     world.start_daemon({},

@@ -4,6 +4,12 @@
  * boot, so that the daemon never sees its line hang up between requests.
  *
  *   rtu_master LINK COMMAND_PIPE OUTPUT_FILE
+ *   rtu_master --socket LINE_SOCKET CONTROL_SOCKET
+ *
+ * The second form runs on the host of a virtual machine whose serial line is
+ * an emulated USB adapter: LINE_SOCKET is the host end of that line, and
+ * commands come in and result lines go out over CONTROL_SOCKET, a port into
+ * the machine. Both are unix sockets the emulator listens on.
  *
  * Commands, one a line, read from COMMAND_PIPE:
  *   w HEX [HEX ...]     send each checksum-less frame with its CRC appended
@@ -25,11 +31,14 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
-enum { max_frame = 300, answer_deadline_ms = 5000, quiet_ms = 200 };
+enum { max_frame = 300, answer_deadline_ms = 5000, quiet_ms = 200,
+       connect_deadline_ms = 30000 };
 
 static int master_fd = -1;
 static FILE *out;
@@ -207,16 +216,37 @@ static void die(const char *what)
 	exit(1);
 }
 
-int main(int argc, char **argv)
+static int connect_unix(const char *path)
 {
-	if (argc != 4) {
-		fprintf(stderr, "usage: rtu_master LINK COMMAND_PIPE OUTPUT_FILE\n");
-		return 2;
+	struct sockaddr_un address = { .sun_family = AF_UNIX };
+	if (strlen(path) >= sizeof address.sun_path) {
+		errno = ENAMETOOLONG;
+		die(path);
 	}
-	master_fd = posix_openpt(O_RDWR | O_NOCTTY);
-	if (master_fd < 0 || grantpt(master_fd) != 0 || unlockpt(master_fd) != 0)
+	strcpy(address.sun_path, path);
+	/* The emulator makes its sockets one after the other, each once the one
+	 * before has its peer: wait for this one to appear. */
+	const long deadline = now_ms() + connect_deadline_ms;
+	for (;;) {
+		int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+		if (fd < 0)
+			die("socket");
+		if (connect(fd, (struct sockaddr *)&address, sizeof address) == 0)
+			return fd;
+		if ((errno != ENOENT && errno != ECONNREFUSED) || now_ms() > deadline)
+			die(path);
+		close(fd);
+		poll(NULL, 0, 50);
+	}
+}
+
+/* Opens a pty, links its slave side as LINK and returns the master side. */
+static int open_pty_line(const char *link)
+{
+	int fd = posix_openpt(O_RDWR | O_NOCTTY);
+	if (fd < 0 || grantpt(fd) != 0 || unlockpt(fd) != 0)
 		die("posix_openpt");
-	const char *slave_name = ptsname(master_fd);
+	const char *slave_name = ptsname(fd);
 	if (slave_name == NULL)
 		die("ptsname");
 	/* Keep a slave descriptor of our own: the line must not hang up when the
@@ -231,20 +261,36 @@ int main(int argc, char **argv)
 	cfmakeraw(&raw);
 	if (tcsetattr(slave_fd, TCSANOW, &raw) != 0)
 		die("tcsetattr");
-	fcntl(master_fd, F_SETFL, fcntl(master_fd, F_GETFL) | O_NONBLOCK);
-
-	unlink(argv[1]);
-	if (symlink(slave_name, argv[1]) != 0)
+	unlink(link);
+	if (symlink(slave_name, link) != 0)
 		die("symlink");
-	out = fopen(argv[3], "a");
-	if (out == NULL)
-		die("open output");
+	return fd;
+}
+
+int main(int argc, char **argv)
+{
+	if (argc != 4) {
+		fprintf(stderr, "usage: rtu_master LINK COMMAND_PIPE OUTPUT_FILE\n"
+				"       rtu_master --socket LINE_SOCKET CONTROL_SOCKET\n");
+		return 2;
+	}
+	FILE *commands;
+	if (strcmp(argv[1], "--socket") == 0) {
+		master_fd = connect_unix(argv[2]);
+		int control = connect_unix(argv[3]);
+		commands = fdopen(control, "r");
+		out = fdopen(dup(control), "w");
+	} else {
+		master_fd = open_pty_line(argv[1]);
+		out = fopen(argv[3], "a");
+		/* Read-write, so that the pipe never reports end of file between
+		 * commands. */
+		commands = fopen(argv[2], "r+");
+	}
+	if (out == NULL || commands == NULL)
+		die("open commands or output");
 	setvbuf(out, NULL, _IOLBF, 0);
-	/* Read-write, so that the pipe never reports end of file between
-	 * commands. */
-	FILE *commands = fopen(argv[2], "r+");
-	if (commands == NULL)
-		die("open command pipe");
+	fcntl(master_fd, F_SETFL, fcntl(master_fd, F_GETFL) | O_NONBLOCK);
 
 	char line[8192];
 	unsigned number = 0;

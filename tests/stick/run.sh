@@ -1,24 +1,62 @@
 #!/bin/bash
 # Real-stick suite: runs the daemon as built, in cache mode, on a Debian
 # kernel booted under qemu (TCG) with an emulated USB stick holding a real
-# vfat file system. Four boots:
+# vfat file system. One boot per role:
+#   direct    direct mode: an exchange with a server in the machine,
+#             exceptions 10 and 11
 #   no_stick  no stick plugged in: start-up must give up cleanly
 #   first     fresh partitioned stick (/dev/sda1), server down: records
 #   second    same stick after a restart: old records delivered first
 #   full      small unpartitioned stick (/dev/sda), filled up
 # Each case prints PASS or FAIL; the last line is "N passed, M failed".
 #
-#   tests/stick/run.sh            (as root; installs what it needs with apt-get)
+#   tests/stick/run.sh [x86_64|arm]   (as root; installs what it needs with apt-get)
 #
-# KORVANE_STICK_BUILD names the build directory (default /tmp/b-stick); the
-# kernel package, the initrd and the stick images are kept under its stick/.
+# x86_64 (the default): Debian's amd64 kernel, the glibc daemon of a native
+# build, and the serial master inside the machine on a pty.
+# arm: Debian's armmp kernel on a 32-bit ARM virtual board, the static musl
+# daemon and helpers for armhf; the serial line is an emulated FTDI USB
+# adapter (/dev/ttyUSB0 through ftdi_sio) whose other end is a unix socket
+# on the host, where the serial master runs, driven over a virtio port.
+#
+# KORVANE_STICK_BUILD names the build directory (default /tmp/b-stick); each
+# architecture builds in its own subdirectory, and keeps the kernel package,
+# the initrd and the stick images under its stick/.
 
 set -u
 
 here=$(cd "$(dirname "$0")" && pwd)
 source_dir=$(cd "$here/../.." && pwd)
-build=${KORVANE_STICK_BUILD:-/tmp/b-stick}
+arch=${1:-x86_64}
+build=${KORVANE_STICK_BUILD:-/tmp/b-stick}/$arch
 work=$build/stick
+case $arch in
+    x86_64)
+        kernel_flavour=amd64
+        qemu=(qemu-system-x86_64 -accel tcg -m 512)
+        console=ttyS0
+        toolchain=()
+        helper_cc=(gcc -static)
+        guest_helpers=(rtu_master tcp_server)
+        line_modules=()
+        adapter_cases=()
+        ;;
+    arm)
+        kernel_flavour=armmp
+        # Without highmem=off the PCIe host cannot claim its ECAM window and
+        # there is no USB.
+        qemu=(qemu-system-arm -M virt,highmem=off -cpu cortex-a15 -m 256)
+        console=ttyAMA0
+        toolchain=(-DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/arm-linux-musleabihf.cmake")
+        helper_cc=(arm-linux-gnueabihf-gcc -static -specs /usr/lib/arm-linux-musleabihf/musl-gcc.specs)
+        guest_helpers=(tcp_server)
+        # The USB serial adapter, and the port that carries the master's
+        # commands and results.
+        line_modules=(ftdi_sio virtio_mmio virtio_console)
+        adapter_cases=(line_settings_kept)
+        ;;
+    *) echo "unknown architecture '$arch' (x86_64 or arm)" >&2; exit 2 ;;
+esac
 boot_timeout=300
 suite_start=$(date +%s)
 
@@ -40,15 +78,26 @@ give_up() {
 apt_updated=0
 apt_install() {
     if [ $apt_updated -eq 0 ]; then
-        apt-get update -qq >/dev/null || true
+        apt-get -o DPkg::Lock::Timeout=600 update -qq >/dev/null || true
         apt_updated=1
     fi
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" >/dev/null
+    DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq "$@" >/dev/null
 }
 
 install_tools() {
     local missing=()
-    command -v qemu-system-x86_64 >/dev/null || missing+=(qemu-system-x86)
+    if [ "$arch" = arm ]; then
+        # The armhf kernel and busybox are fetched with apt-get download.
+        if ! dpkg --print-foreign-architectures | grep -qx armhf; then
+            dpkg --add-architecture armhf
+            apt_updated=0
+        fi
+        command -v qemu-system-arm >/dev/null || missing+=(qemu-system-arm)
+        command -v arm-linux-gnueabihf-g++ >/dev/null || missing+=(g++-arm-linux-gnueabihf)
+        dpkg -s musl-dev:armhf >/dev/null 2>&1 || missing+=(musl-dev:armhf)
+    else
+        command -v qemu-system-x86_64 >/dev/null || missing+=(qemu-system-x86)
+    fi
     dpkg -s busybox-static >/dev/null 2>&1 || missing+=(busybox-static)
     command -v mkfs.vfat >/dev/null || missing+=(dosfstools)
     command -v gcc >/dev/null || missing+=(gcc)
@@ -67,38 +116,60 @@ install_tools() {
 build_daemon() {
     if [ ! -e "$build/CMakeCache.txt" ]; then
         cmake -S "$source_dir" -B "$build" -DKORVANE_WERROR=ON -DKORVANE_INTEGRATION=OFF \
-            >"$work/cmake.log" 2>&1 || give_up "cmake configure failed, see $work/cmake.log"
+            "${toolchain[@]}" >"$work/cmake.log" 2>&1 || give_up "cmake configure failed, see $work/cmake.log"
     fi
     cmake --build "$build" -j2 --target korvane >"$work/build.log" 2>&1 ||
         give_up "daemon build failed, see $work/build.log"
 }
 
-# Debian's current amd64 kernel, downloaded once and kept unpacked.
-fetch_kernel() {
-    kernel_root=$(ls -d "$work"/kernel/linux-image-*/ 2>/dev/null | head -1)
-    if [ -z "$kernel_root" ]; then
-        local package
-        package=$(apt-cache depends linux-image-amd64 2>/dev/null |
-            sed -n 's/^ *Depends: \(linux-image-[0-9][^ ]*-amd64\)$/\1/p' | head -1)
-        if [ -z "$package" ]; then
-            apt-get update -qq >/dev/null || true
-            apt_updated=1
-            package=$(apt-cache depends linux-image-amd64 2>/dev/null |
-                sed -n 's/^ *Depends: \(linux-image-[0-9][^ ]*-amd64\)$/\1/p' | head -1)
-        fi
-        [ -n "$package" ] || give_up "no linux-image package found"
+# unpack_package PACKAGE: downloads a Debian package once and keeps it
+# unpacked (never installed) in $work/packages/PACKAGE/, named by $unpacked.
+unpack_package() {
+    local package=$1 root=$work/packages/$1/
+    if [ ! -d "$root" ]; then
         note "downloading $package"
-        mkdir -p "$work/download" "$work/kernel"
-        (cd "$work/download" && apt-get download -q "$package" >/dev/null 2>&1) ||
+        mkdir -p "$work/download" "$work/packages"
+        (cd "$work/download" && rm -f ./*.deb && apt-get download -q "$package" >/dev/null 2>&1) ||
             give_up "apt-get download $package failed"
-        kernel_root=$work/kernel/$package/
-        dpkg-deb -x "$work"/download/"$package"_*.deb "$kernel_root" ||
+        rm -rf "${root%/}.part"
+        dpkg-deb -x "$work"/download/*.deb "${root%/}.part" && mv "${root%/}.part" "$root" ||
             give_up "cannot unpack $package"
-        rm -f "$work"/download/"$package"_*.deb
+        rm -f "$work"/download/*.deb
     fi
+    unpacked=$root
+}
+
+# Debian's current kernel for the architecture.
+fetch_kernel() {
+    local meta=linux-image-$kernel_flavour package
+    [ "$arch" = arm ] && meta=$meta:armhf
+    package=$(apt-cache depends "$meta" 2>/dev/null |
+        sed -n "s/^ *Depends: \(linux-image-[0-9][^ :]*-$kernel_flavour\)\(:armhf\)\{0,1\}$/\1/p" | head -1)
+    if [ -z "$package" ]; then
+        apt-get -o DPkg::Lock::Timeout=600 update -qq >/dev/null || true
+        apt_updated=1
+        package=$(apt-cache depends "$meta" 2>/dev/null |
+            sed -n "s/^ *Depends: \(linux-image-[0-9][^ :]*-$kernel_flavour\)\(:armhf\)\{0,1\}$/\1/p" | head -1)
+    fi
+    [ -n "$package" ] || give_up "no linux-image package found"
+    [ "$arch" = arm ] && package=$package:armhf
+    unpack_package "$package"
+    kernel_root=$unpacked
     vmlinuz=$(ls "$kernel_root"boot/vmlinuz-* | head -1)
     module_dir=$(ls -d "$kernel_root"lib/modules/*/ | head -1)
     [ -f "$vmlinuz" ] && [ -d "$module_dir" ] || give_up "kernel unpacked badly in $kernel_root"
+}
+
+# The host's busybox on x86-64; for arm the armhf build, unpacked only
+# (installing it would replace the host's).
+fetch_busybox() {
+    if [ "$arch" = arm ]; then
+        unpack_package busybox-static:armhf
+        busybox=${unpacked}bin/busybox
+    else
+        busybox=/bin/busybox
+    fi
+    [ -x "$busybox" ] || give_up "no busybox at $busybox"
 }
 
 # Modules for the stick: host controller, USB storage, SCSI disk, vfat and
@@ -136,31 +207,40 @@ add_module() {
 
 build_helpers() {
     local program
-    for program in rtu_master tcp_server; do
-        gcc -static -O2 -Wall -Wextra -Werror -o "$work/$program" "$here/$program.c" ||
+    for program in "${guest_helpers[@]}"; do
+        "${helper_cc[@]}" -O2 -Wall -Wextra -Werror -o "$work/$program" "$here/$program.c" ||
             give_up "cannot build $program"
     done
+    if [ "$arch" = arm ]; then
+        gcc -O2 -Wall -Wextra -Werror -o "$work/rtu_master-host" "$here/rtu_master.c" ||
+            give_up "cannot build the host's rtu_master"
+    fi
 }
 
 build_initrd() {
-    local stage=$work/initrd.d lib name f
+    local stage=$work/initrd.d lib name f program
     rm -rf "$stage"
     mkdir -p "$stage"/{bin,dev,proc,sys,tmp,mnt,lib/modules,opt/korvane/bin,var/lock,var/run/korvane/flash}
-    cp /bin/busybox "$stage/bin/busybox"
+    cp "$busybox" "$stage/bin/busybox"
     ln -s busybox "$stage/bin/sh"
-    cp "$work/rtu_master" "$work/tcp_server" "$stage/bin/"
+    for program in "${guest_helpers[@]}"; do
+        cp "$work/$program" "$stage/bin/"
+    done
     cp "$here/vm_init.sh" "$stage/init"
     chmod 755 "$stage/init"
     cp "$build/korvane" "$stage/opt/korvane/bin/korvane"
-    # The daemon is linked dynamically: bring its libraries and loader.
-    for lib in $(ldd "$build/korvane" | grep -o '/[^ ]*'); do
-        mkdir -p "$stage$(dirname "$lib")"
-        cp -L "$lib" "$stage$lib"
-    done
+    # A dynamically linked daemon brings its libraries and loader.
+    if readelf -lW "$build/korvane" | grep -q ' INTERP '; then
+        for lib in $(ldd "$build/korvane" | grep -o '/[^ ]*'); do
+            mkdir -p "$stage$(dirname "$lib")"
+            cp -L "$lib" "$stage$lib"
+        done
+    fi
 
     index_modules
+    # sd_mod's integrity checksums are looked up by name, not linked.
     for name in crct10dif_generic crc64_rocksoft_generic xhci_pci usb_storage sd_mod \
-                vfat nls_cp437 nls_ascii; do
+                vfat nls_cp437 nls_ascii "${line_modules[@]}"; do
         add_module "$name"
     done
     : > "$stage/lib/modules/load-order"
@@ -210,22 +290,47 @@ make_small_stick() {
         give_up "mkfs.vfat of $image failed"
 }
 
+# The serial master for an arm boot runs on the host. The emulator starts
+# the machine only once the master holds both the line's and the control
+# port's sockets, so that no byte is lost; the master waits for each.
+start_host_master() {
+    "$work/rtu_master-host" --socket "$work/line.sock" "$work/control.sock" \
+        >"$work/master-$1.log" 2>&1 &
+    master_pid=$!
+}
+
 # boot ROLE IMAGE|- CASE...: boots once and reports the named cases.
 boot() {
-    local role=$1 image=$2 case_name line started elapsed rc
+    local role=$1 image=$2 case_name line started elapsed rc qemu_pid master_pid=
     shift 2
     local log=$work/boot-$role.log
-    local drive=()
+    local devices=(-device qemu-xhci,id=xhci)
     if [ "$image" != - ]; then
-        drive=(-drive "if=none,id=stick,format=raw,file=$image" -device usb-storage,drive=stick)
+        devices+=(-drive "if=none,id=stick,format=raw,file=$image"
+                  -device usb-storage,bus=xhci.0,drive=stick)
+    fi
+    if [ "$arch" = arm ]; then
+        rm -f "$work/line.sock" "$work/control.sock"
+        devices+=(-chardev "socket,id=line,path=$work/line.sock,server=on,wait=on"
+                  -device usb-serial,bus=xhci.0,chardev=line
+                  -chardev "socket,id=control,path=$work/control.sock,server=on,wait=on"
+                  -device virtio-serial-device
+                  -device virtserialport,chardev=control,name=korvane.control)
     fi
     started=$(date +%s)
-    timeout $boot_timeout qemu-system-x86_64 -accel tcg -m 512 \
+    timeout $boot_timeout "${qemu[@]}" \
         -kernel "$vmlinuz" -initrd "$work/initrd" \
-        -append "console=ttyS0 panic=-1 quiet korvane_role=$role" \
+        -append "console=$console panic=-1 quiet korvane_role=$role" \
         -nographic -no-reboot -nodefaults -serial stdio \
-        -device qemu-xhci "${drive[@]}" </dev/null >"$log" 2>&1
+        "${devices[@]}" </dev/null >"$log" 2>&1 &
+    qemu_pid=$!
+    [ "$arch" = arm ] && start_host_master "$role"
+    wait "$qemu_pid"
     rc=$?
+    if [ -n "$master_pid" ]; then
+        kill "$master_pid" 2>/dev/null
+        wait "$master_pid" 2>/dev/null
+    fi
     elapsed=$(($(date +%s) - started))
     boots=$((boots + 1))
     note "boot $role: ${elapsed}s (log $log)"
@@ -249,6 +354,7 @@ mkdir -p "$work"
 install_tools
 build_daemon
 fetch_kernel
+fetch_busybox
 build_helpers
 build_initrd
 note "kernel $(basename "$vmlinuz"), modules: ${module_order[*]}"
@@ -256,6 +362,7 @@ note "kernel $(basename "$vmlinuz"), modules: ${module_order[*]}"
 make_partitioned_stick "$work/stick-partitioned.img"
 make_small_stick "$work/stick-small.img"
 
+boot direct - "${adapter_cases[@]}" direct_exchange exception_10 exception_11
 boot no_stick - no_stick
 boot first "$work/stick-partitioned.img" mount_sda1 outage_writes_become_records
 boot second "$work/stick-partitioned.img" restart_delivers_old_records_first \

@@ -70,6 +70,7 @@ syslog_count() {
     grep -F "korvane[" "$SYSLOG" 2>/dev/null | grep -c -F "]: $1"
 }
 
+# write_settings [CACHE_MODE [TIMEOUT_MS]]
 write_settings() {
     cat > /opt/korvane/etc/settings <<EOF
 MOD_KORVANE_ENABLED="1"
@@ -81,17 +82,36 @@ MOD_KORVANE_STOPBITS="1"
 MOD_KORVANE_SPLIT="10"
 MOD_KORVANE_ADDR="127.0.0.1"
 MOD_KORVANE_PORT="$PORT"
-MOD_KORVANE_TIMEOUT="10000"
-MOD_KORVANE_CACHE_MODE="1"
+MOD_KORVANE_TIMEOUT="${2:-10000}"
+MOD_KORVANE_CACHE_MODE="${1:-1}"
 EOF
 }
 
+# The port named korvane.control, when the serial master runs on the host.
+control_port() {
+    for name in /sys/class/virtio-ports/*/name; do
+        [ "$(cat "$name" 2>/dev/null)" = korvane.control ] && basename "$(dirname "$name")"
+    done
+}
+
+# The serial master takes commands on descriptor 3. On a machine with a
+# USB serial adapter it is on the host, at the adapter's other end, and
+# talks over the control port; otherwise it runs here on a pty.
 COMMANDS=0
 start_master() {
-    mkfifo /tmp/master.cmd
     : > "$MASTER_OUT"
-    /bin/rtu_master /dev/ttyUSB0 /tmp/master.cmd "$MASTER_OUT" &
-    wait_until 10 test -L /dev/ttyUSB0 || say "no /dev/ttyUSB0"
+    port=$(control_port)
+    if [ -n "$port" ]; then
+        wait_until 10 test -c "/dev/$port" || say "no /dev/$port"
+        exec 3<>"/dev/$port"
+        cat <&3 >> "$MASTER_OUT" &
+        wait_until 10 test -c /dev/ttyUSB0 || say "no /dev/ttyUSB0"
+    else
+        mkfifo /tmp/master.cmd
+        /bin/rtu_master /dev/ttyUSB0 /tmp/master.cmd "$MASTER_OUT" &
+        exec 3<>/tmp/master.cmd
+        wait_until 10 test -L /dev/ttyUSB0 || say "no /dev/ttyUSB0"
+    fi
 }
 
 # ask COMMAND: hands one command to the serial master and waits for it to
@@ -99,7 +119,7 @@ start_master() {
 ask() {
     before=$(wc -l < "$MASTER_OUT")
     COMMANDS=$((COMMANDS + 1))
-    echo "$*" > /tmp/master.cmd
+    echo "$*" >&3
     if ! wait_until 300 grep -qx "DONE $COMMANDS" "$MASTER_OUT"; then
         say "serial master did not finish: $*"
     fi
@@ -112,7 +132,7 @@ answered() { echo "$ANSWERS" | sed -n "s/^$1 //p"; }
 SERVER=
 start_server() {
     rm -f /tmp/server.ready
-    /bin/tcp_server $PORT "$SERVER_LOG" /tmp/server.ready "$@" &
+    /bin/tcp_server $PORT "$SERVER_LOG" /tmp/server.ready "$@" 3>&- &
     SERVER=$!
     wait_until 10 test -e /tmp/server.ready || say "server did not come up"
 }
@@ -128,12 +148,12 @@ server_has_lines() { [ "$(server_lines)" -ge "$1" ]; }
 
 DAEMON_PID=
 start_daemon() {
-    $DAEMON &
+    $DAEMON 3>&- &
     DAEMON_PID=$!
 }
 
 daemon_holds_line() {
-    ls -l "/proc/$DAEMON_PID/fd" 2>/dev/null | grep -q -- '-> /dev/pts/'
+    ls -l "/proc/$DAEMON_PID/fd" 2>/dev/null | grep -q -- "-> $(readlink -f /dev/ttyUSB0)\$"
 }
 
 # Record files, sorted by name (the numbers are zero-padded).
@@ -168,6 +188,56 @@ D=010f0000000a02ff03
 E=0116000400f20025
 F=0106007b0001
 G=01100100000102abcd
+
+connected_again() { [ "$(syslog_count "Succesfully connected to 127.0.0.1")" -ge 2 ]; }
+
+# Direct mode: an exchange through the server, then the two gateway
+# exceptions: 10 with the server gone, 11 with one that holds its answer.
+role_direct() {
+    load_modules
+    start_syslog
+    write_settings 0 1000
+    start_master
+    start_server
+    start_daemon
+
+    wait_until 20 daemon_holds_line || say "daemon never opened the line"
+    # A USB serial adapter keeps the line settings the daemon asked for
+    # (19200 baud, 8 bits, even parity, one stop bit); a pty keeps none.
+    if [ -n "$(control_port)" ]; then
+        settings=" $(stty -F /dev/ttyUSB0 -a 2>/dev/null | tr ';\n' '  ') "
+        say "line settings:$settings"
+        why=
+        for flag in "speed 19200 baud" cs8 parenb -parodd -cstopb; do
+            echo "$settings" | grep -q -e " $flag " || why="$why $flag"
+        done
+        if [ -z "$why" ]; then pass line_settings_kept
+        else fail line_settings_kept "missing$why in:$settings"; fi
+    fi
+    why=
+    wait_until 20 syslog_has notice "Succesfully connected to 127.0.0.1" || why="never connected;"
+    ask w $A $C
+    [ "$(answered OK | tr '\n' ' ')" = "$A $C " ] || why="$why answers: $ANSWERS;"
+    server_got_exactly "$A
+$C" || why="$why server got: $(tr '\n' ' ' < "$SERVER_LOG")"
+    if [ -z "$why" ]; then pass direct_exchange; else fail direct_exchange "$why"; fi
+
+    stop_server
+    wait_until 10 syslog_has err "connection was closed" || say "close not seen"
+    ask w $F
+    if [ "$(answered EXC10)" = "$F" ]; then pass exception_10
+    else fail exception_10 "answers: $ANSWERS"; fi
+
+    # The next attempt to connect comes within five seconds.
+    : > "$SERVER_LOG"
+    start_server /tmp/release
+    wait_until 20 connected_again || say "no reconnection"
+    ask w $F
+    if [ "$(answered EXC11)" = "$F" ] && server_got_exactly "$F"; then pass exception_11
+    else fail exception_11 "answers: $ANSWERS; server got: $(tr '\n' ' ' < "$SERVER_LOG")"; fi
+    touch /tmp/release
+    kill -9 "$DAEMON_PID"
+}
 
 role_no_stick() {
     load_modules
@@ -390,8 +460,9 @@ role_full() {
     kill -9 "$DAEMON_PID"
 }
 
-say "role $ROLE"
+say "role $ROLE, /init at $(cut -d" " -f1 /proc/uptime) s"
 case "$ROLE" in
+    direct) role_direct ;;
     no_stick) role_no_stick ;;
     first) role_first ;;
     second) role_second ;;

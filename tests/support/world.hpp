@@ -45,6 +45,13 @@
             GTEST_SKIP() << "needs root (mount and network namespaces, mknod)";        \
     } while (0)
 
+// For cases that interpose the board stand-in on the daemon.
+#define KT_REQUIRE_STANDIN()                                                           \
+    do {                                                                               \
+        if (!::kt::standin_reaches_daemon())                                           \
+            GTEST_SKIP() << "the board stand-in cannot reach a static or emulated daemon"; \
+    } while (0)
+
 namespace kt {
 
 using namespace std::chrono_literals;
@@ -56,6 +63,13 @@ bool have_root();
 // build; overridable with KORVANE_BIN and KORVANE_STANDIN in the environment).
 std::string korvane_binary();
 std::string standin_library();
+// KORVANE_EMULATOR from the environment, split at spaces (e.g.
+// "qemu-arm-static -cpu arm926"): the daemon is started through it, so that
+// a build for another processor runs under user-mode emulation.
+std::vector<std::string> daemon_emulator();
+// Whether an LD_PRELOAD library reaches the daemon: it must be run directly
+// and be linked dynamically (have a program interpreter).
+bool standin_reaches_daemon();
 // Directory of the test peers (tests/peers programs) in the build tree.
 std::string peers_directory();
 
