@@ -1,5 +1,6 @@
 // One request/answer exchange over a connected stream socket, with the
 // server's side played by the test.
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstring>
@@ -191,14 +192,74 @@ TEST_F(Exchange, OneByteBlockIsNoIdentifier)
     std::thread peer([&] {
         const Bytes sent = receive();
         ASSERT_GE(sent.size(), 2u);
-        // The second byte the exchange would otherwise compare is still the
-        // low byte of the id it sent.
+        // Half an identifier is never judged (position 1 of the buffer still
+        // holds the low byte of the id sent): it waits for its other half.
         send({sent[0]});
+        std::this_thread::sleep_for(100ms);
+        send({sent[1], 0, 0, 0, 3, 1, 6, 0});
+    });
+    EXPECT_EQ(request_transaction(ctx, *frame), transaction_answered);
+    peer.join();
+    EXPECT_EQ(frame_bytes(), (Bytes{1, 6, 0}));
+}
+
+TEST_F(Exchange, AnswerInPiecesIsJoinedWithinTheTimeout)
+{
+    // Header and unit id in one send, the PDU 100 ms later, as small PLC
+    // stacks write them.
+    set_request(read_request);
+    std::thread peer([&] {
+        const Bytes sent = receive();
+        ASSERT_GE(sent.size(), 2u);
+        send({sent[0], sent[1], 0, 0, 0, 5, 1});
+        std::this_thread::sleep_for(100ms);
+        send({3, 2, 0, 0x2A});
+    });
+    EXPECT_EQ(request_transaction(ctx, *frame), transaction_answered);
+    peer.join();
+    EXPECT_EQ(frame_bytes(), (Bytes{1, 3, 2, 0, 0x2A}));
+
+    // The rest never comes: no answer, and the request is kept.
+    settings.timeout = 300;
+    set_request(read_request);
+    std::thread cut([&] {
+        const Bytes sent = receive();
+        ASSERT_GE(sent.size(), 2u);
+        send({sent[0], sent[1], 0, 0, 0, 5, 1});
+    });
+    EXPECT_EQ(request_transaction(ctx, *frame), transaction_no_answer);
+    cut.join();
+    EXPECT_EQ(frame_bytes(), read_request);
+}
+
+TEST_F(Exchange, LengthFieldBeyondTheBufferIsNoAnswer)
+{
+    // 506 bytes after the header fill the 512-byte buffer exactly: taken.
+    set_request(read_request);
+    std::thread peer([&] {
+        const Bytes sent = receive();
+        ASSERT_GE(sent.size(), 2u);
+        Bytes largest{sent[0], sent[1], 0, 0, 0x01, 0xFA};
+        largest.resize(512, 0x11);
+        send(Bytes(largest.begin(), largest.begin() + 300));
+        std::this_thread::sleep_for(50ms);
+        send(Bytes(largest.begin() + 300, largest.end()));
+    });
+    EXPECT_EQ(request_transaction(ctx, *frame), transaction_answered);
+    peer.join();
+    EXPECT_EQ(frame_bytes(), Bytes(506, 0x11));
+
+    // One more claims what cannot be held: dropped, not cut, not waited for.
+    set_request(read_request);
+    std::thread out_of_step([&] {
+        const Bytes sent = receive();
+        ASSERT_GE(sent.size(), 2u);
+        send({sent[0], sent[1], 0, 0, 0x01, 0xFB, 1, 3});
         std::this_thread::sleep_for(100ms);
         send({sent[0], sent[1], 0, 0, 0, 3, 1, 6, 0});
     });
     EXPECT_EQ(request_transaction(ctx, *frame), transaction_answered);
-    peer.join();
+    out_of_step.join();
     EXPECT_EQ(frame_bytes(), (Bytes{1, 6, 0}));
 }
 
@@ -267,6 +328,32 @@ TEST_F(Exchange, RequestTooLongForATcpMessageIsNotSent)
     });
     EXPECT_EQ(request_transaction(ctx, *frame), transaction_answered);
     peer.join();
+}
+
+TEST_F(Exchange, ServerThatStopsReadingFailsTheSendAtOnce)
+{
+    // Its application stopped reading: both socket buffers are full.
+    const Bytes block(4096, 0);
+    while (::send(ctx.sock, block.data(), block.size(), MSG_DONTWAIT) > 0) {
+    }
+    set_request(read_request);
+    std::atomic<bool> done{false};
+    // Makes room after two seconds, so that a send that waits ends the test
+    // with a failure instead of hanging it.
+    std::thread rescue([&] {
+        for (int i = 0; i < 200 && !done; ++i)
+            std::this_thread::sleep_for(10ms);
+        std::uint8_t sink[65536];
+        while (!done && recv(server, sink, sizeof sink, MSG_DONTWAIT) > 0) {
+        }
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(request_transaction(ctx, *frame), transaction_not_sent);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
+    done = true;
+    rescue.join();
+    EXPECT_EQ(ctx.sock, -1);
+    EXPECT_EQ(frame_bytes(), read_request);
 }
 
 TEST_F(Exchange, FailedSendClosesAndIsNotSent)
