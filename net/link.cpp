@@ -176,15 +176,13 @@ int write_all_or_close(int& fd_slot, const FrameBuffer& frame)
 
 int send_all_or_close(int& fd_slot, const FrameBuffer& frame)
 {
-    const int fd = fd_slot;
-    if (fd < 0)
-        return 0;
     // A server whose application stopped reading while its stack still
     // acknowledges fills both socket buffers; a send that waited for room
     // would hold the worker, and with it the line, for as long as the peer
     // lives. No room for the whole request is a failed send.
-    const ssize_t put = send(fd, frame.data, static_cast<std::size_t>(frame.len), MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (put == frame.len)
+    if (fd_slot < 0)
+        return 0;
+    if (send(fd_slot, frame.data, static_cast<std::size_t>(frame.len), MSG_DONTWAIT | MSG_NOSIGNAL) == frame.len)
         return 1;
     close_connection(fd_slot);
     return 0;

@@ -1015,6 +1015,17 @@ Attempt parse_attempt(const std::string& text)
     return attempt;
 }
 
+// One link_reconnect call in a child of the world, as the child reported it.
+Attempt attempt_once(World& world, const std::string& addr, uint32_t port, Millis deadline = 10000ms)
+{
+    Report report;
+    const pid_t child = reconnect_once(world, report, addr, port);
+    report.parent_side();
+    const Attempt attempt = parse_attempt(report.read_all(deadline));
+    EXPECT_EQ(world.wait_exit(child, 5000ms), 0);
+    return attempt;
+}
+
 } // namespace
 
 TEST(Link, ConnectsToAHostNameOfTheWorldsHostsFile)
@@ -1024,11 +1035,7 @@ TEST(Link, ConnectsToAHostNameOfTheWorldsHostsFile)
     own_names(world);
     const int listener = world.listen_tcp(0);
     ASSERT_GE(listener, 0);
-    Report report;
-    const pid_t child = reconnect_once(world, report, "plc.test", local_port(listener));
-    report.parent_side();
-    const Attempt attempt = parse_attempt(report.read_all(10000ms));
-    EXPECT_EQ(world.wait_exit(child, 5000ms), 0);
+    const Attempt attempt = attempt_once(world, "plc.test", local_port(listener));
     EXPECT_GE(attempt.sock, 0);
     EXPECT_GE(attempt.next, attempt.before / 1000 + 5);
     EXPECT_LE(attempt.next, attempt.after / 1000 + 5);
@@ -1046,11 +1053,7 @@ TEST(Link, HostNameThatDoesNotResolveIsAWarningAndAnAttempt)
     KT_REQUIRE_ROOT();
     World world;
     own_names(world);
-    Report report;
-    const pid_t child = reconnect_once(world, report, "nohost.test", 502);
-    report.parent_side();
-    const Attempt attempt = parse_attempt(report.read_all(15000ms));
-    EXPECT_EQ(world.wait_exit(child, 5000ms), 0);
+    const Attempt attempt = attempt_once(world, "nohost.test", 502, 15000ms);
     EXPECT_EQ(attempt.sock, -1);
     // A failed resolution counts as an attempt.
     EXPECT_GE(attempt.next, attempt.before / 1000 + 5);
@@ -1139,11 +1142,7 @@ TEST(Link, ConnectToAHostThatDropsItsSynsGivesUpAfterOneSecondWithTimeout0)
     World world;
     const int listener = world.listen_tcp(0, true);
     ASSERT_GE(listener, 0);
-    Report report;
-    const pid_t child = reconnect_once(world, report, "127.0.0.1", local_port(listener));
-    report.parent_side();
-    const Attempt attempt = parse_attempt(report.read_all(10000ms));
-    EXPECT_EQ(world.wait_exit(child, 5000ms), 0);
+    const Attempt attempt = attempt_once(world, "127.0.0.1", local_port(listener));
     EXPECT_EQ(attempt.sock, -1);
     // Neither a mere poll, which no handshake off the loopback passes, nor
     // the system's own 127 s.
