@@ -221,23 +221,6 @@ TEST_F(CacheMode, RecordsFromAnEarlierRunGoFirst)
     EXPECT_TRUE(wait_until([&] { return records().empty(); }, 5000ms));
 }
 
-TEST_F(CacheMode, BlackholedServerDoesNotFillTheRing)
-{
-    // A server that drops every SYN: while a connect attempt waits, the
-    // ring is not emptied onto the stick, so it must not wait long.
-    const int listener = world->listen_tcp(1502, true);
-    ASSERT_GE(listener, 0);
-    configure(300);
-    start();
-    ASSERT_TRUE(world->wait_log("connect socket error: Connection timed out"));
-    for (std::uint16_t i = 0; i < 120; ++i) {
-        const Bytes request = write_register(0x0600, i);
-        ASSERT_EQ(hex(ask(request)), hex(with_crc(request))) << "write " << i;
-    }
-    EXPECT_TRUE(wait_until([&] { return records().size() == 120; }, 5000ms)) << records().size();
-    close(listener);
-}
-
 TEST_F(CacheMode, ExceptionAnswerIsLoggedAndNotRetried)
 {
     configure();
