@@ -26,8 +26,9 @@ struct NetContext {
 // The first IPv4 address of host in host byte order, or 0.
 [[nodiscard]] std::uint32_t tcp_resolve(const char* host);
 
-// A connected blocking IPv4 stream socket, or -1.
-[[nodiscard]] int tcp_connect(std::uint32_t address, std::uint32_t port);
+// A connected blocking IPv4 stream socket with keep-alive, or -1. One attempt
+// waits at most timeout_ms for the handshake (1000 ms when timeout_ms is 0).
+[[nodiscard]] int tcp_connect(std::uint32_t address, std::uint32_t port, std::uint32_t timeout_ms);
 
 void fdset_add(int fd, fd_set& set);
 
@@ -42,7 +43,12 @@ void fdset_add(int fd, fd_set& set);
 // and the descriptor kept.
 [[nodiscard]] int write_all_or_close(int& fd_slot, const FrameBuffer& frame);
 
-// Connects when no attempt was started in this or the last five seconds.
+// Sends frame.len bytes on a socket without ever waiting for room. 1 when all
+// went out at once; anything less closes the socket and sets the slot to -1.
+[[nodiscard]] int send_all_or_close(int& fd_slot, const FrameBuffer& frame);
+
+// Connects when no attempt was started in this or the last five seconds of
+// the monotonic clock; next_attempt counts in its seconds.
 void link_reconnect(NetContext& ctx, std::time_t& next_attempt);
 
 // A select time-out of ms milliseconds, for every 32-bit value.

@@ -13,17 +13,48 @@ namespace {
 std::uint16_t transaction_counter = 0;
 FrameBuffer* exchange_buffer = nullptr;
 
-// Bytes of the message that starts at offset: what its MBAP length field
-// gives (header + unit id + PDU) when more than that was read, else all the
-// rest, so that a block holding one message is taken whole.
-std::int32_t message_length(const FrameBuffer& block, std::int32_t offset)
+// Bytes of the message that starts at offset, header included, as its MBAP
+// length field gives them; 0 while not even the header is held.
+std::int32_t declared_length(const FrameBuffer& held, std::int32_t offset)
 {
-    const std::int32_t rest = block.len - offset;
-    if (rest < tcp_header_size)
-        return rest;
+    if (held.len - offset < tcp_header_size)
+        return 0;
     std::int32_t position = offset + 4;
-    const std::int32_t declared = tcp_header_size + get_u16_be(block.data, position);
-    return declared < rest ? declared : rest;
+    return tcp_header_size + get_u16_be(held.data, position);
+}
+
+// Judges each complete message held in the buffer by its identifier; on a
+// match frame takes the answer and the rest is thrown away. An incomplete
+// last message moves to the start of the buffer for the next read to
+// complete: a server may write the header and the PDU with two sends, and
+// a segment may end anywhere. 1 when the answer was found.
+int judge_messages(FrameBuffer& held, std::uint16_t id, FrameBuffer& frame)
+{
+    std::int32_t offset = 0;
+    while (offset < held.len) {
+        const std::int32_t length = declared_length(held, offset);
+        if (length > held.size) {
+            // No answer is that long: the stream has lost its step, and
+            // nothing held from here on can be framed.
+            log_message(LOG_NOTICE, "received bad message length %d", static_cast<int>(length - tcp_header_size));
+            held.len = 0;
+            return 0;
+        }
+        if (length == 0 || length > held.len - offset)
+            break;
+        std::int32_t position = offset;
+        if (get_u16_be(held.data, position) == id) {
+            const FrameBuffer answer{held.data + offset, held.size - offset, length};
+            std::uint16_t answered_id = 0;
+            tcp_to_rtu(answer, frame, answered_id);
+            return 1;
+        }
+        log_message(LOG_NOTICE, "received bad transaction id");
+        offset += length;
+    }
+    held.len -= offset;
+    std::memmove(held.data, held.data + offset, static_cast<std::size_t>(held.len));
+    return 0;
 }
 
 } // namespace
@@ -44,11 +75,14 @@ int request_transaction(NetContext& ctx, FrameBuffer& frame)
     }
     if (rtu_to_tcp(frame, *exchange_buffer, id) != 1)
         return transaction_not_sent;
-    if (write_all_or_close(ctx.sock, *exchange_buffer) != 1)
+    if (send_all_or_close(ctx.sock, *exchange_buffer) != 1)
         return transaction_not_sent;
 
+    // From here the buffer holds what was received and not yet judged.
+    exchange_buffer->len = 0;
     // One time-out for the whole exchange: Linux select lowers it by the
-    // time each wait took, so late answers cannot stretch the exchange.
+    // time each wait took, so late answers and answers in pieces cannot
+    // stretch the exchange.
     timeval timeout = timeval_from_ms(ctx.settings->timeout);
     for (;;) {
         fd_set set;
@@ -64,23 +98,15 @@ int request_transaction(NetContext& ctx, FrameBuffer& frame)
             // wait for ever.
             return transaction_no_answer;
         }
-        if (read_if_ready(ctx.sock, set, *exchange_buffer) != 1)
+        const std::int32_t held = exchange_buffer->len;
+        FrameBuffer more{exchange_buffer->data + held, exchange_buffer->size - held, 0};
+        if (read_if_ready(ctx.sock, set, more) != 1)
             return transaction_no_answer;
+        exchange_buffer->len = held + more.len;
         // A late answer to an earlier exchange and ours can come in one read:
-        // judge each message of the block on its own, or ours is thrown away
-        // with the stale one (or, coming first, gets the stale one glued on).
-        for (std::int32_t offset = 0; offset < exchange_buffer->len;) {
-            const std::int32_t length = message_length(*exchange_buffer, offset);
-            std::int32_t position = offset;
-            // A piece of one byte carries only half an identifier.
-            if (length >= 2 && get_u16_be(exchange_buffer->data, position) == id) {
-                const FrameBuffer answer{exchange_buffer->data + offset, exchange_buffer->size - offset, length};
-                std::uint16_t answered_id = 0;
-                tcp_to_rtu(answer, frame, answered_id);
-                return transaction_answered;
-            }
-            log_message(LOG_NOTICE, "received bad transaction id");
-            offset += length;
-        }
+        // judge each message on its own, or ours is thrown away with the
+        // stale one (or, coming first, gets the stale one glued on).
+        if (judge_messages(*exchange_buffer, id, frame) == 1)
+            return transaction_answered;
     }
 }

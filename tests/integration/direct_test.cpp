@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -164,11 +165,13 @@ protected:
     // first time, later starts reuse that port (a server that comes back).
     void start_server(const std::string& mode = "normal")
     {
+        std::vector<std::string> argv{peers_directory() + "/modbus_server", "--listen",
+                                      server_host + ":" + std::to_string(port), "--log", server_log,
+                                      "--control", server_control, "--mode", mode};
+        if (far > 0)
+            argv.insert(argv.begin(), {"nsenter", "--net=" + net_of(far)});
         int out = -1;
-        server = world->spawn({peers_directory() + "/modbus_server", "--listen",
-                               "127.0.0.1:" + std::to_string(port), "--log", server_log, "--control",
-                               server_control, "--mode", mode},
-                              {}, &out);
+        server = world->spawn(argv, {}, &out);
         ASSERT_GT(server, 0);
         if (port == 0) {
             std::string pending;
@@ -185,7 +188,7 @@ protected:
     bool listening()
     {
         // The keeper lives in the world's network namespace.
-        std::ifstream file("/proc/" + std::to_string(world->keeper_pid()) + "/net/tcp");
+        std::ifstream file("/proc/" + std::to_string(far > 0 ? far : world->keeper_pid()) + "/net/tcp");
         const std::string table((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
         char wanted[32];
         std::snprintf(wanted, sizeof wanted, ":%04X 00000000:0000 0A", port);
@@ -205,6 +208,57 @@ protected:
         return queued;
     }
 
+    static std::string net_of(pid_t pid) { return "/proc/" + std::to_string(pid) + "/ns/net"; }
+
+    // A second network namespace joined to the world's by a veth pair, for
+    // the server: taking its end of the pair down makes it vanish without a
+    // word, as a server host that loses power or its cable does.
+    void make_far_network()
+    {
+        far = world->spawn({"unshare", "--net", "sleep", "3600"});
+        ASSERT_GT(far, 0);
+        const auto ns = [](const std::string& path) {
+            char target[64] = {};
+            return readlink(path.c_str(), target, sizeof target - 1) > 0 ? std::string(target) : std::string();
+        };
+        ASSERT_TRUE(wait_until([&] {
+            const std::string own = ns(net_of(far));
+            return !own.empty() && own != ns(net_of(world->keeper_pid())) && own != ns("/proc/self/ns/net");
+        }, 5000ms));
+        const std::string in_far = "nsenter --net=" + net_of(far) + " ";
+        const pid_t setup = world->spawn(
+            {"/bin/sh", "-c",
+             "ip link add kv0 type veth peer name kv1 netns " + std::to_string(far) +
+                 " && ip addr add 192.0.2.1/24 dev kv0 && ip link set kv0 up && " + in_far +
+                 "ip addr add 192.0.2.2/24 dev kv1 && " + in_far + "ip link set kv1 up"});
+        ASSERT_EQ(world->wait_exit(setup, 10000ms), 0);
+        server_host = "192.0.2.2";
+    }
+
+    void far_link(bool up)
+    {
+        const pid_t ip = world->spawn({"nsenter", "--net=" + net_of(far), "ip", "link", "set", "kv1", up ? "up" : "down"});
+        ASSERT_EQ(world->wait_exit(ip, 5000ms), 0);
+    }
+
+    // Asks until the server answers again, at once after each exception 10
+    // or as soon as the daemon has reconnected. The time that took, or -1
+    // when it took more than 8 s.
+    long answered_again_ms()
+    {
+        const size_t mark = world->log_count();
+        const auto back = Clock::now();
+        while (elapsed_ms(back) < 8000) {
+            write_bytes(line, read_holding(1, 0, 1));
+            const Bytes answer = read_until_quiet(line, 50ms, 2000ms);
+            if (answer == holding_answer(1, {42}))
+                return elapsed_ms(back);
+            EXPECT_EQ(hex(answer), hex(with_crc({0x01, 0x83, 0x0A}))) << "only exception 10 while reconnecting";
+            (void)world->wait_log_from(mark, "Succesfully connected", 250ms);
+        }
+        return -1;
+    }
+
     void set_server_mode(const std::string& mode) { world->write_file(server_control, mode + "\n"); }
 
     std::vector<std::string> server_requests() { return lines_of(world->read_file(server_log).value_or("")); }
@@ -220,7 +274,7 @@ protected:
                                {"MOD_KORVANE_PARITY", "N"},
                                {"MOD_KORVANE_STOPBITS", "1"},
                                {"MOD_KORVANE_SPLIT", std::to_string(split)},
-                               {"MOD_KORVANE_ADDR", "127.0.0.1"},
+                               {"MOD_KORVANE_ADDR", server_host},
                                {"MOD_KORVANE_PORT", std::to_string(port == 0 ? 1502 : port)},
                                {"MOD_KORVANE_TIMEOUT", std::to_string(timeout_ms)},
                                {"MOD_KORVANE_CACHE_MODE", "0"}});
@@ -234,7 +288,7 @@ protected:
         write_settings(split, timeout_ms);
         world->start_daemon();
         if (expect_connection) {
-            ASSERT_TRUE(world->wait_log("Succesfully connected to 127.0.0.1", 5000ms));
+            ASSERT_TRUE(world->wait_log("Succesfully connected to " + server_host, 5000ms));
         }
     }
 
@@ -253,7 +307,7 @@ protected:
         ASSERT_TRUE(wait_until([&] { return linked("/dev/ttyUSB0") && linked("/dev/ttyPEER"); }, 5000ms));
         write_settings(split, timeout_ms);
         world->start_daemon();
-        ASSERT_TRUE(world->wait_log("Succesfully connected to 127.0.0.1", 5000ms));
+        ASSERT_TRUE(world->wait_log("Succesfully connected to " + server_host, 5000ms));
     }
 
     PeerRun run_peer(std::vector<std::string> argv, Millis deadline = 10000ms)
@@ -296,6 +350,8 @@ protected:
     uint16_t port = 0;
     pid_t server = -1;
     int line = -1;
+    std::string server_host = "127.0.0.1";
+    pid_t far = -1;  // holds the server's own network namespace, if any
 };
 
 // --- Requests and answers with real masters --------------------------------
@@ -444,23 +500,118 @@ TEST_F(DirectMode, ClosedConnectionGivesException11AndServerThatComesBackIsUsedA
     ASSERT_TRUE(wait_until([&] { return !listening(); }, 5000ms));
     EXPECT_EQ(hex(exchange(read_holding(1, 0, 1), 5)), hex(with_crc({0x01, 0x83, 0x0A})));
 
-    const size_t mark = world->log_count();
     ASSERT_NO_FATAL_FAILURE(start_server());
-    const auto back = Clock::now();
-    bool answered = false;
-    while (!answered && elapsed_ms(back) < 8000) {
-        write_bytes(line, read_holding(1, 0, 1));
-        const Bytes answer = read_until_quiet(line, 50ms, 2000ms);
-        answered = answer == holding_answer(1, {42});
-        if (!answered) {
-            ASSERT_EQ(hex(answer), hex(with_crc({0x01, 0x83, 0x0A}))) << "only exception 10 while reconnecting";
-            // Ask again once connected, or a quarter second later.
-            (void)world->wait_log_from(mark, "Succesfully connected", 250ms);
-        }
-    }
-    EXPECT_TRUE(answered);
     // Reconnects are paced five seconds apart: back within about six.
-    EXPECT_LT(elapsed_ms(back), 7500);
+    const long back_ms = answered_again_ms();
+    EXPECT_GE(back_ms, 0);
+    EXPECT_LT(back_ms, 7500);
+}
+
+TEST_F(DirectMode, AnswerWrittenInTwoPiecesReachesTheLineWhole)
+{
+    // Header and unit id first, the PDU 200 ms later, as small PLC stacks do.
+    ASSERT_NO_FATAL_FAILURE(start_server("split 200"));
+    ASSERT_NO_FATAL_FAILURE(start_with_line(5, 1000));
+
+    EXPECT_EQ(hex(exchange(read_holding(1, 0, 2), 9)), hex(holding_answer(1, {42, 49})));
+    // Nothing was left behind to be taken for a later answer.
+    EXPECT_EQ(hex(exchange(read_holding(1, 2, 1), 7)), hex(holding_answer(1, {initial_value(2)})));
+    EXPECT_EQ(world->count_log("received bad transaction id"), 0u);
+}
+
+TEST_F(DirectMode, ServerThatStopsReadingCannotHoldTheLine)
+{
+    // Its stack still acknowledges while its application reads no more:
+    // requests pile up in both socket buffers until one finds no room.
+    ASSERT_NO_FATAL_FAILURE(start_server("deaf"));
+    ASSERT_NO_FATAL_FAILURE(start_with_line(5, 20));
+
+    Bytes request{0x01, 0x10, 0x00, 0x00, 0x00, 0x7B, 0xF6};
+    request.resize(7 + 246, 0x55);
+    request = with_crc(request);
+    const Bytes no_answer = with_crc({0x01, 0x90, 0x0B});
+    const Bytes not_sent = with_crc({0x01, 0x90, 0x0A});
+    Bytes answer;
+    int sent = 0;
+    while (answer != not_sent && sent < 1000) {
+        answer = exchange(request, 5, 2000ms);
+        ++sent;
+        ASSERT_TRUE(answer == no_answer || answer == not_sent) << "request " << sent << ": " << hex(answer);
+    }
+    EXPECT_EQ(hex(answer), hex(not_sent));
+    EXPECT_TRUE(world->wait_log("connection was closed"));
+    RecordProperty("requests_until_the_send_failed", sent);
+}
+
+TEST_F(DirectMode, BlackholedServerHoldsNoRequestLongerThanTheTimeout)
+{
+    // A listener whose full accept queue drops every SYN: connect() would
+    // wait about 127 s, as to a host that is off.
+    const int listener = world->listen_tcp(0, true);
+    ASSERT_GE(listener, 0);
+    port = local_port(listener);
+    ASSERT_NO_FATAL_FAILURE(start_with_line(5, 1000, false));
+    const auto failed = world->wait_log("connect socket error: ", 5000ms);
+    ASSERT_TRUE(failed);
+    EXPECT_EQ(failed->message, "connect socket error: Connection timed out");
+
+    // Requests back to back across the next attempt: none waits longer
+    // than the attempt under way.
+    long longest = 0;
+    const auto begin = Clock::now();
+    while (elapsed_ms(begin) < 8000) {
+        const auto asked = Clock::now();
+        ASSERT_EQ(hex(exchange(read_holding(1, 0, 1), 5)), hex(with_crc({0x01, 0x83, 0x0A})));
+        longest = std::max(longest, elapsed_ms(asked));
+    }
+    EXPECT_GE(world->count_log("connect socket error: Connection timed out"), 2u);
+    EXPECT_LT(longest, 2000);
+    RecordProperty("longest_wait_ms", static_cast<int>(longest));
+    std::printf("blackholed server: longest wait of one request %ld ms\n", longest);
+    close(listener);
+}
+
+TEST_F(DirectMode, VanishedServerIsNoticedIdleAndUnderLoadAndUsedWhenBack)
+{
+    ASSERT_NO_FATAL_FAILURE(make_far_network());
+    ASSERT_NO_FATAL_FAILURE(start_server());
+    ASSERT_NO_FATAL_FAILURE(start_with_line(5, 500));
+    ASSERT_EQ(hex(exchange(read_holding(1, 0, 1), 7)), hex(holding_answer(1, {42})));
+
+    // Idle: only keep-alive probes can find it gone.
+    size_t mark = world->log_count();
+    ASSERT_NO_FATAL_FAILURE(far_link(false));
+    auto down = Clock::now();
+    ASSERT_TRUE(world->wait_log_from(mark, "connection was closed", 40000ms));
+    const long idle_ms = elapsed_ms(down);
+    ASSERT_NO_FATAL_FAILURE(far_link(true));
+    const long idle_back_ms = answered_again_ms();
+
+    // Under load: every request is answered (11, then 10 once it is closed).
+    mark = world->log_count();
+    ASSERT_NO_FATAL_FAILURE(far_link(false));
+    down = Clock::now();
+    long loaded_ms = -1;
+    while (loaded_ms < 0 && elapsed_ms(down) < 40000) {
+        const Bytes answer = exchange(read_holding(1, 0, 1), 5, 3000ms);
+        ASSERT_TRUE(answer == with_crc({0x01, 0x83, 0x0B}) || answer == with_crc({0x01, 0x83, 0x0A})) << hex(answer);
+        if (world->wait_log_from(mark, "connection was closed", 0ms))
+            loaded_ms = elapsed_ms(down);
+    }
+    ASSERT_NO_FATAL_FAILURE(far_link(true));
+    const long loaded_back_ms = answered_again_ms();
+
+    EXPECT_LT(idle_ms, 30000);
+    EXPECT_GE(loaded_ms, 0);
+    EXPECT_LT(loaded_ms, 30000);
+    EXPECT_GE(idle_back_ms, 0);
+    EXPECT_LT(idle_back_ms, 7500);
+    EXPECT_GE(loaded_back_ms, 0);
+    EXPECT_LT(loaded_back_ms, 7500);
+    RecordProperty("noticed_idle_ms", static_cast<int>(idle_ms));
+    RecordProperty("noticed_loaded_ms", static_cast<int>(loaded_ms));
+    std::printf("vanished server noticed: idle %ld ms, loaded %ld ms; answered again %ld / %ld ms after it was back\n",
+                idle_ms, loaded_ms, idle_back_ms, loaded_back_ms);
 }
 
 // --- Ordering: a master that does not wait for its answer ------------------

@@ -734,6 +734,31 @@ protected:
 
 } // namespace
 
+// Seconds of the day in a log line's time stamp ("<27>Dec  8 00:07:36 ...").
+int stamp_seconds(const LogLine& line)
+{
+    const size_t at = line.raw.find('>') + 8;
+    int h = 0, m = 0, sec = 0;
+    std::sscanf(line.raw.c_str() + at, "%d:%d:%d", &h, &m, &sec);
+    return h * 3600 + m * 60 + sec;
+}
+
+TEST_F(Board, WallClockSetBackDoesNotStopConnectionAttempts)
+{
+    world->write_file("/run/clock", "0\n");
+    start("ttyUSB0", {"KORVANE_STANDIN_CLOCK=/run/clock"});
+    const auto before = world->wait_log("connect socket error: Connection refused");
+    ASSERT_TRUE(before);
+
+    // An NTP correction of a clock that ran an hour ahead.
+    const size_t mark = world->log_count();
+    world->write_file("/run/clock", "-3600\n");
+    const auto after = world->wait_log_from(mark, "connect socket error", 8000ms);
+    ASSERT_TRUE(after) << "no attempt since the clock was set back";
+    // The daemon saw the step: its time stamps went back an hour.
+    EXPECT_NEAR((stamp_seconds(*before) - stamp_seconds(*after) + 86400) % 86400, 3600, 15);
+}
+
 TEST_F(Board, FirstPortOfKind3KeysEveryAnswerWithRts)
 {
     const pid_t pid = start("ttyS0", {"KORVANE_STANDIN_KIND_FIRST=3", "KORVANE_STANDIN_KIND_OTHER=2"});
@@ -940,8 +965,16 @@ void own_names(World& world)
     world.override_file("/etc/resolv.conf", "nameserver 127.0.0.1\noptions timeout:1 attempts:1\n");
 }
 
-// One link_reconnect call in the world; the child reports
-// "<time before> <time after> <next_attempt> <sock>".
+// The clock the reconnect pacing counts on, in milliseconds.
+long long monotonic_ms()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// One link_reconnect call in the world (timeout setting 0); the child
+// reports "<ms before> <ms after> <next_attempt> <sock>", monotonic.
 pid_t reconnect_once(World& world, Report& report, const std::string& addr, uint32_t port)
 {
     const int out = report.to_parent;
@@ -958,13 +991,11 @@ pid_t reconnect_once(World& world, Report& report, const std::string& addr, uint
         ctx.tx_fifo = -1;
         ctx.rx_fifo = -1;
         std::time_t next_attempt = 0;
-        const std::time_t before = time(nullptr);
+        const long long before = monotonic_ms();
         link_reconnect(ctx, next_attempt);
-        const std::time_t after = time(nullptr);
+        const long long after = monotonic_ms();
         char text[128];
-        const int length = std::snprintf(text, sizeof text, "%lld %lld %lld %d\n",
-                                         static_cast<long long>(before),
-                                         static_cast<long long>(after),
+        const int length = std::snprintf(text, sizeof text, "%lld %lld %lld %d\n", before, after,
                                          static_cast<long long>(next_attempt), ctx.sock);
         (void)!write(out, text, static_cast<size_t>(length));
         close(out);
@@ -985,6 +1016,17 @@ Attempt parse_attempt(const std::string& text)
     return attempt;
 }
 
+// One link_reconnect call in a child of the world, as the child reported it.
+Attempt attempt_once(World& world, const std::string& addr, uint32_t port, Millis deadline = 10000ms)
+{
+    Report report;
+    const pid_t child = reconnect_once(world, report, addr, port);
+    report.parent_side();
+    const Attempt attempt = parse_attempt(report.read_all(deadline));
+    EXPECT_EQ(world.wait_exit(child, 5000ms), 0);
+    return attempt;
+}
+
 } // namespace
 
 TEST(Link, ConnectsToAHostNameOfTheWorldsHostsFile)
@@ -994,14 +1036,10 @@ TEST(Link, ConnectsToAHostNameOfTheWorldsHostsFile)
     own_names(world);
     const int listener = world.listen_tcp(0);
     ASSERT_GE(listener, 0);
-    Report report;
-    const pid_t child = reconnect_once(world, report, "plc.test", local_port(listener));
-    report.parent_side();
-    const Attempt attempt = parse_attempt(report.read_all(10000ms));
-    EXPECT_EQ(world.wait_exit(child, 5000ms), 0);
+    const Attempt attempt = attempt_once(world, "plc.test", local_port(listener));
     EXPECT_GE(attempt.sock, 0);
-    EXPECT_GE(attempt.next, attempt.before + 5);
-    EXPECT_LE(attempt.next, attempt.after + 5);
+    EXPECT_GE(attempt.next, attempt.before / 1000 + 5);
+    EXPECT_LE(attempt.next, attempt.after / 1000 + 5);
     const auto connected = world.wait_log("Succesfully connected to");
     ASSERT_TRUE(connected);
     EXPECT_EQ(connected->priority, log_notice);
@@ -1016,15 +1054,11 @@ TEST(Link, HostNameThatDoesNotResolveIsAWarningAndAnAttempt)
     KT_REQUIRE_ROOT();
     World world;
     own_names(world);
-    Report report;
-    const pid_t child = reconnect_once(world, report, "nohost.test", 502);
-    report.parent_side();
-    const Attempt attempt = parse_attempt(report.read_all(15000ms));
-    EXPECT_EQ(world.wait_exit(child, 5000ms), 0);
+    const Attempt attempt = attempt_once(world, "nohost.test", 502, 15000ms);
     EXPECT_EQ(attempt.sock, -1);
     // A failed resolution counts as an attempt.
-    EXPECT_GE(attempt.next, attempt.before + 5);
-    EXPECT_LE(attempt.next, attempt.after + 5);
+    EXPECT_GE(attempt.next, attempt.before / 1000 + 5);
+    EXPECT_LE(attempt.next, attempt.after / 1000 + 5);
     const auto warning = world.wait_log("error resolving hostname");
     ASSERT_TRUE(warning);
     EXPECT_EQ(warning->priority, log_warning);
@@ -1056,10 +1090,10 @@ TEST(Link, AttemptsArePacedByMoreThanFiveSeconds)
         ctx.sock = -1;
         std::time_t next_attempt = 0;
         // The worker's turns, every 20 ms, while there is no connection.
-        const std::time_t give_up = time(nullptr) + 12;
+        const long long give_up = monotonic_ms() + 12000;
         int attempts = 0;
-        while (ctx.sock < 0 && attempts < 3 && time(nullptr) < give_up) {
-            const std::time_t before = time(nullptr);
+        while (ctx.sock < 0 && attempts < 3 && monotonic_ms() < give_up) {
+            const long long before = monotonic_ms() / 1000;
             const std::time_t previous = next_attempt;
             link_reconnect(ctx, next_attempt);
             if (next_attempt != previous) {
@@ -1100,5 +1134,23 @@ TEST(Link, AttemptsArePacedByMoreThanFiveSeconds)
     EXPECT_GE(second_sock, 0);
     EXPECT_EQ(second_next, second_at + 5);
     EXPECT_EQ(world.count_log("connect socket error"), 1u);
+    close(listener);
+}
+
+TEST(Link, ConnectToAHostThatDropsItsSynsGivesUpAfterOneSecondWithTimeout0)
+{
+    KT_REQUIRE_ROOT();
+    World world;
+    const int listener = world.listen_tcp(0, true);
+    ASSERT_GE(listener, 0);
+    const Attempt attempt = attempt_once(world, "127.0.0.1", local_port(listener));
+    EXPECT_EQ(attempt.sock, -1);
+    // Neither a mere poll, which no handshake off the loopback passes, nor
+    // the system's own 127 s.
+    EXPECT_GE(attempt.after - attempt.before, 950);
+    EXPECT_LT(attempt.after - attempt.before, 3000);
+    const auto failed = world.wait_log("connect socket error");
+    ASSERT_TRUE(failed);
+    EXPECT_EQ(failed->message, "connect socket error: Connection timed out");
     close(listener);
 }

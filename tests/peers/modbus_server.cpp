@@ -24,12 +24,19 @@
 //              close           close the connection on the request
 //              empty           answer with the six header bytes alone
 //                              (the right transaction id, length 0)
+//              split MS        answer in two sends MS ms apart: the MBAP
+//                              header with the unit id, then the PDU
+//              deaf            stop reading the client's socket but keep it
+//                              open; started deaf, the server offers a small
+//                              window (a small stack), so the client's
+//                              buffers fill after a few KiB
 //            "late:300" and "late 300" are both accepted.
 // --registers size of each of the four tables (default 1000). Holding and
 //            input register a start at (7 * a + 42) & 0xFFFF, so register 0
 //            reads 42; coil and discrete input a start set when a % 3 == 0.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -50,7 +57,7 @@ constexpr int mbap_size = 7;
 // The length field covers the unit id and a PDU of at most 253 bytes.
 constexpr int max_mbap_length = 254;
 
-enum class Mode { normal, silent, late, badtid, exception, close, empty };
+enum class Mode { normal, silent, late, badtid, exception, close, empty, split, deaf };
 
 struct Behaviour {
     Mode mode = Mode::normal;
@@ -87,6 +94,10 @@ bool parse_behaviour(std::string text, Behaviour& out)
         parsed.mode = Mode::close;
     } else if (name == "empty" && arg.empty()) {
         parsed.mode = Mode::empty;
+    } else if (name == "deaf" && arg.empty()) {
+        parsed.mode = Mode::deaf;
+    } else if (name == "split" && peer::parse_number(arg, 0, 3600000, value)) {
+        parsed = {Mode::split, value};
     } else if (name == "late" && peer::parse_number(arg, 0, 3600000, value)) {
         parsed = {Mode::late, value};
     } else if (name == "badtid" && arg.empty()) {
@@ -212,6 +223,27 @@ void send_stale_answer(int fd, const std::uint8_t* request)
     (void)send(fd, stale, sizeof stale, MSG_NOSIGNAL);
 }
 
+// The normal answer, written as two pieces pause_ms apart: libmodbus sends
+// it whole, so it is caught on a socket pair first.
+void send_split_answer(modbus_t* ctx, int fd, const std::uint8_t* request, int size,
+                       modbus_mapping_t* bank, long pause_ms)
+{
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0)
+        return;
+    modbus_set_socket(ctx, pair[0]);
+    const int length = modbus_reply(ctx, request, size, bank);
+    modbus_set_socket(ctx, fd);
+    std::uint8_t answer[mbap_size + max_mbap_length];
+    if (length > mbap_size && read_exact(pair[1], answer, static_cast<std::size_t>(length))) {
+        (void)send(fd, answer, mbap_size, MSG_NOSIGNAL);
+        peer::sleep_ms(pause_ms);
+        (void)send(fd, answer + mbap_size, static_cast<std::size_t>(length - mbap_size), MSG_NOSIGNAL);
+    }
+    close(pair[0]);
+    close(pair[1]);
+}
+
 // Serves one client until it leaves or the close mode ends it.
 void serve_client(modbus_t* ctx, int fd, modbus_mapping_t* bank, const Options& options,
                   Behaviour& behaviour, FILE* log)
@@ -242,6 +274,12 @@ void serve_client(modbus_t* ctx, int fd, modbus_mapping_t* bank, const Options& 
             (void)send(fd, header, sizeof header, MSG_NOSIGNAL);
             continue;
         }
+        case Mode::split:
+            send_split_answer(ctx, fd, request, size, bank, behaviour.arg);
+            continue;
+        case Mode::deaf:
+            for (;;)
+                pause();
         case Mode::normal:
             break;
         }
@@ -257,7 +295,8 @@ int main(int argc, char** argv)
     if (!parse_options(argc, argv, options)) {
         std::fprintf(stderr,
                      "usage: modbus_server [--listen ADDR:PORT] [--log FILE] [--control FILE]\n"
-                     "                     [--mode normal|silent|late:MS|badtid[:MS]|exception:CODE|close|empty]\n"
+                     "                     [--mode normal|silent|late:MS|badtid[:MS]|exception:CODE|close|empty|\n"
+                     "                             split:MS|deaf]\n"
                      "                     [--registers N]\n");
         return 2;
     }
@@ -286,6 +325,14 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "modbus_server: listen on %s:%ld: %s\n", options.address.c_str(), options.port,
                      modbus_strerror(errno));
         return 1;
+    }
+    if (options.behaviour.mode == Mode::deaf) {
+        // Accepted connections inherit both: a window of a few KiB, and
+        // small segments that make the client's send buffer small too.
+        const int window = 2048;
+        const int segment = 536;
+        setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
+        setsockopt(listener, IPPROTO_TCP, TCP_MAXSEG, &segment, sizeof segment);
     }
     if (options.port == 0) {
         sockaddr_in bound{};

@@ -24,6 +24,11 @@
  *                               per source "/dev/sda1=ENOENT,/dev/sda=EBUSY";
  *                               "OK" pretends success without mounting; a
  *                               source not listed reaches the real mount()
+ *   KORVANE_STANDIN_CLOCK       file holding a signed number of seconds added
+ *                               to what time() and clock_gettime(
+ *                               CLOCK_REALTIME) return; read on every call,
+ *                               so a test can step the wall clock while the
+ *                               daemon runs. The monotonic clock is left alone.
  *
  * Event lines: "gpio-open", "gpio-absent", "gpio-query 0x80004209",
  * "tty-open /dev/ttyS0", "tty-close", "rts-raise", "rts-drop",
@@ -48,6 +53,7 @@
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #define GPIO_PATH "/dev/gpio"
@@ -68,6 +74,7 @@ static int rts_error;
 static int hangup_error;
 static char hangup_error_name[32];
 static char mount_spec[1024];
+static char clock_path[1024];
 
 typedef int (*open_fn)(const char*, int, ...);
 typedef int (*openat_fn)(int, const char*, int, ...);
@@ -76,6 +83,7 @@ typedef int (*ioctl_fn)(int, unsigned long, ...);
 typedef ssize_t (*write_fn)(int, const void*, size_t);
 typedef ssize_t (*read_fn)(int, void*, size_t);
 typedef int (*close_fn)(int);
+typedef int (*clock_gettime_fn)(clockid_t, struct timespec*);
 typedef int (*mount_fn)(const char*, const char*, const char*, unsigned long, const void*);
 
 static void* next_symbol(const char* name)
@@ -169,6 +177,9 @@ __attribute__((constructor)) static void standin_load(void)
     value = getenv("KORVANE_STANDIN_MOUNT");
     if (value != NULL)
         snprintf(mount_spec, sizeof mount_spec, "%s", value);
+    value = getenv("KORVANE_STANDIN_CLOCK");
+    if (value != NULL)
+        snprintf(clock_path, sizeof clock_path, "%s", value);
 }
 
 static int gpio_present(void)
@@ -457,4 +468,42 @@ int mount(const char* source, const char* target, const char* type, unsigned lon
     if (real == NULL)
         real = (mount_fn)next_symbol("mount");
     return real(source, target, type, flags, data);
+}
+
+/* The wall clock's offset from the clock file, read straight from the
+ * kernel so that nothing here is itself interposed. */
+static long clock_offset(void)
+{
+    if (clock_path[0] == '\0')
+        return 0;
+    char text[32] = {0};
+    const int saved = errno;
+    const long fd = syscall(SYS_openat, AT_FDCWD, clock_path, O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        (void)syscall(SYS_read, fd, text, sizeof text - 1);
+        (void)syscall(SYS_close, fd);
+    }
+    errno = saved;
+    return strtol(text, NULL, 10);
+}
+
+int clock_gettime(clockid_t clock, struct timespec* now)
+{
+    static clock_gettime_fn real;
+    if (real == NULL)
+        real = (clock_gettime_fn)next_symbol("clock_gettime");
+    const int result = real(clock, now);
+    if (result == 0 && clock == CLOCK_REALTIME)
+        now->tv_sec += clock_offset();
+    return result;
+}
+
+time_t time(time_t* out)
+{
+    struct timespec now;
+    if (clock_gettime(CLOCK_REALTIME, &now) != 0)
+        return (time_t)-1;
+    if (out != NULL)
+        *out = now.tv_sec;
+    return now.tv_sec;
 }

@@ -420,6 +420,9 @@ World::~World()
         waitpid(keeper_, nullptr, 0);
     }
     stop_log_thread();
+    for (int fd : queued_)
+        if (fd >= 0)
+            close(fd);
     if (log_stop_ >= 0)
         close(log_stop_);
     if (log_fd_ >= 0)
@@ -915,7 +918,7 @@ void World::override_file(std::string_view inside, std::string_view content)
                       << (result ? *result : -1) << ")";
 }
 
-int World::listen_tcp(uint16_t port)
+int World::listen_tcp(uint16_t port, bool blackholed)
 {
     const int home = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
     const int world = open(("/proc/" + std::to_string(keeper_) + "/ns/net").c_str(),
@@ -929,6 +932,7 @@ int World::listen_tcp(uint16_t port)
         return -1;
     }
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int queued = blackholed ? socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0) : -1;
     if (setns(home, CLONE_NEWNET) != 0)
         ADD_FAILURE() << "cannot return to the test's network namespace: " << std::strerror(errno);
     close(home);
@@ -944,10 +948,16 @@ int World::listen_tcp(uint16_t port)
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        listen(fd, 16) != 0) {
+        listen(fd, blackholed ? 0 : 16) != 0) {
         ADD_FAILURE() << "cannot listen on 127.0.0.1:" << port << ": " << std::strerror(errno);
         close(fd);
         return -1;
+    }
+    if (blackholed) {
+        address.sin_port = htons(local_port(fd));
+        if (queued < 0 || connect(queued, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+            ADD_FAILURE() << "cannot fill the accept queue: " << std::strerror(errno);
+        queued_.push_back(queued);
     }
     return fd;
 }

@@ -165,8 +165,10 @@ public:
 
     // A listening TCP socket on 127.0.0.1:port in the world's network
     // (port 0: any free port, see local_port). Owned by the caller,
-    // close-on-exec and blocking.
-    int listen_tcp(uint16_t port = 0);
+    // close-on-exec and blocking. Blackholed: an accept queue of one, never
+    // accepted and already full, so that further SYNs are dropped silently
+    // and a connect hangs as to a dead host.
+    int listen_tcp(uint16_t port = 0, bool blackholed = false);
 
     // Whether pid holds a descriptor on the file at `inside` (the same device
     // and inode, so a pty slave of this world is told apart from the host's).
@@ -194,6 +196,7 @@ private:
     pid_t keeper_ = -1;
     pid_t daemon_ = -1;
     int log_fd_ = -1;
+    std::vector<int> queued_;  // connections that fill blackholed listeners
     // The syslog socket is drained all the time by a thread of its own: a
     // daemon whose lines pile up unread blocks in syslog() after a few
     // hundred of them, which would change the very behaviour under test.

@@ -191,14 +191,74 @@ TEST_F(Exchange, OneByteBlockIsNoIdentifier)
     std::thread peer([&] {
         const Bytes sent = receive();
         ASSERT_GE(sent.size(), 2u);
-        // The second byte the exchange would otherwise compare is still the
-        // low byte of the id it sent.
+        // Half an identifier is never judged (position 1 of the buffer still
+        // holds the low byte of the id sent): it waits for its other half.
         send({sent[0]});
+        std::this_thread::sleep_for(100ms);
+        send({sent[1], 0, 0, 0, 3, 1, 6, 0});
+    });
+    EXPECT_EQ(request_transaction(ctx, *frame), transaction_answered);
+    peer.join();
+    EXPECT_EQ(frame_bytes(), (Bytes{1, 6, 0}));
+}
+
+TEST_F(Exchange, AnswerInPiecesIsJoinedWithinTheTimeout)
+{
+    // Header and unit id in one send, the PDU 100 ms later, as small PLC
+    // stacks write them.
+    set_request(read_request);
+    std::thread peer([&] {
+        const Bytes sent = receive();
+        ASSERT_GE(sent.size(), 2u);
+        send({sent[0], sent[1], 0, 0, 0, 5, 1});
+        std::this_thread::sleep_for(100ms);
+        send({3, 2, 0, 0x2A});
+    });
+    EXPECT_EQ(request_transaction(ctx, *frame), transaction_answered);
+    peer.join();
+    EXPECT_EQ(frame_bytes(), (Bytes{1, 3, 2, 0, 0x2A}));
+
+    // The rest never comes: no answer, and the request is kept.
+    settings.timeout = 300;
+    set_request(read_request);
+    std::thread cut([&] {
+        const Bytes sent = receive();
+        ASSERT_GE(sent.size(), 2u);
+        send({sent[0], sent[1], 0, 0, 0, 5, 1});
+    });
+    EXPECT_EQ(request_transaction(ctx, *frame), transaction_no_answer);
+    cut.join();
+    EXPECT_EQ(frame_bytes(), read_request);
+}
+
+TEST_F(Exchange, LengthFieldBeyondTheBufferIsNoAnswer)
+{
+    // 506 bytes after the header fill the 512-byte buffer exactly: taken.
+    set_request(read_request);
+    std::thread peer([&] {
+        const Bytes sent = receive();
+        ASSERT_GE(sent.size(), 2u);
+        Bytes largest{sent[0], sent[1], 0, 0, 0x01, 0xFA};
+        largest.resize(512, 0x11);
+        send(Bytes(largest.begin(), largest.begin() + 300));
+        std::this_thread::sleep_for(50ms);
+        send(Bytes(largest.begin() + 300, largest.end()));
+    });
+    EXPECT_EQ(request_transaction(ctx, *frame), transaction_answered);
+    peer.join();
+    EXPECT_EQ(frame_bytes(), Bytes(506, 0x11));
+
+    // One more claims what cannot be held: dropped, not cut, not waited for.
+    set_request(read_request);
+    std::thread out_of_step([&] {
+        const Bytes sent = receive();
+        ASSERT_GE(sent.size(), 2u);
+        send({sent[0], sent[1], 0, 0, 0x01, 0xFB, 1, 3});
         std::this_thread::sleep_for(100ms);
         send({sent[0], sent[1], 0, 0, 0, 3, 1, 6, 0});
     });
     EXPECT_EQ(request_transaction(ctx, *frame), transaction_answered);
-    peer.join();
+    out_of_step.join();
     EXPECT_EQ(frame_bytes(), (Bytes{1, 6, 0}));
 }
 
