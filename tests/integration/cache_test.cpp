@@ -242,6 +242,24 @@ TEST_F(CacheMode, ExceptionAnswerIsLoggedAndNotRetried)
     EXPECT_TRUE(records().empty());
 }
 
+TEST_F(CacheMode, UnansweredBroadcastIsSentOnceAndHoldsNothingBack)
+{
+    configure();
+    start_server("silent");
+    start();
+
+    // Queued and delivered without a word on the line.
+    const Bytes broadcast{0x00, 0x06, 0x00, 0x10, 0x00, 0x2A};
+    EXPECT_TRUE(ask(broadcast).empty());
+    ASSERT_TRUE(wait_received(1, 5000ms));
+    world->write_file("/run/server.mode", "normal\n");
+    const Bytes next = write_register(0x0011, 1);
+    EXPECT_EQ(ask(next), with_crc(next));
+    ASSERT_TRUE(wait_received(2, 5000ms));
+    EXPECT_EQ(received(), (std::vector<std::string>{hex(broadcast), hex(next)}));
+    EXPECT_TRUE(records().empty());
+}
+
 TEST_F(CacheMode, HeaderOnlyAnswerCountsAsDelivered)
 {
     const Bytes waiting = write_register(5, 5);
