@@ -207,18 +207,61 @@ TEST_F(CacheMode, RecordsFromAnEarlierRunGoFirst)
     const Bytes seven = write_register(7, 7);
     world->write_file(std::string(cache_dir) + "/" + record_name(3), std::string(three.begin(), three.end()));
     world->write_file(std::string(cache_dir) + "/" + record_name(7), std::string(seven.begin(), seven.end()));
+    // Names no record is given are not records: never counted, delivered or
+    // numbered after.
+    const std::vector<std::string> strays{"-1.bin", "000000000.bin", "1000000000.bin", "12.bin"};
+    for (const auto& name : strays)
+        world->write_file(std::string(cache_dir) + "/" + name, std::string(three.begin(), three.end()));
     configure();
     start();
 
     const Bytes eight = write_register(8, 8);
     EXPECT_EQ(ask(eight), with_crc(eight));
-    ASSERT_TRUE(wait_until([&] { return records().size() == 3; }, 5000ms));
-    EXPECT_EQ(records(), (std::vector<std::string>{record_name(3), record_name(7), record_name(8)}));
+    std::vector<std::string> expected = strays;
+    for (unsigned n : {3, 7, 8})
+        expected.push_back(record_name(n));
+    std::sort(expected.begin(), expected.end());
+    ASSERT_TRUE(wait_until([&] { return records().size() == expected.size(); }, 5000ms));
+    EXPECT_EQ(records(), expected);
 
     start_server();
     ASSERT_TRUE(wait_received(3, 15000ms));
     EXPECT_EQ(received(), (std::vector<std::string>{hex(three), hex(seven), hex(eight)}));
-    EXPECT_TRUE(wait_until([&] { return records().empty(); }, 5000ms));
+    EXPECT_TRUE(wait_until([&] { return records() == strays; }, 5000ms));
+}
+
+TEST_F(CacheMode, NumberingStopsAtTheLastNumberAndStartsAgainOnceAllIsDelivered)
+{
+    const Bytes waiting = write_register(1, 1);
+    world->write_file(std::string(cache_dir) + "/" + record_name(999999998),
+                      std::string(waiting.begin(), waiting.end()));
+    configure();
+    start();  // no server: every write has to go to the stick
+
+    // 999999999 is the last number; the write after it stays in the
+    // daemon's hands and the next waits in the ring.
+    std::vector<Bytes> writes{waiting};
+    for (std::uint16_t i = 2; i <= 4; ++i) {
+        writes.push_back(write_register(i, i));
+        EXPECT_EQ(ask(writes.back()), with_crc(writes.back()));
+    }
+    ASSERT_TRUE(world->wait_log("cache record numbers are used up"));
+    EXPECT_EQ(records(), (std::vector<std::string>{record_name(999999998), record_name(999999999)}));
+
+    start_server();
+    ASSERT_TRUE(wait_received(4, 15000ms));
+    std::vector<std::string> expected;
+    for (const auto& w : writes)
+        expected.push_back(hex(w));
+    EXPECT_EQ(received(), expected);
+    ASSERT_TRUE(wait_until([&] { return records().empty(); }, 5000ms));
+
+    stop_server();
+    const Bytes after = write_register(5, 5);
+    EXPECT_EQ(ask(after), with_crc(after));
+    EXPECT_TRUE(wait_until([&] { return !records().empty(); }, 8000ms));
+    EXPECT_EQ(records(), (std::vector<std::string>{record_name(1)}));
+    EXPECT_EQ(world->count_log("cache record numbers are used up"), 1u);
 }
 
 TEST_F(CacheMode, ExceptionAnswerIsLoggedAndNotRetried)
@@ -305,11 +348,12 @@ TEST_F(CacheMode, FullRingRefusesWithException4)
 
 TEST_F(CacheMode, UnreadableOldestRecordIsPassedOverOnce)
 {
-    // "12.txt" reads as record 12, whose file 000000012.bin does not exist.
+    // "000000012.BIN" is record 12 by name (vfat matches names in any case);
+    // on this tmpfs its file 000000012.bin does not exist.
     const Bytes three = write_register(3, 3);
     const Bytes twenty = write_register(20, 20);
     world->write_file(std::string(cache_dir) + "/" + record_name(3), std::string(three.begin(), three.end()));
-    world->write_file(std::string(cache_dir) + "/12.txt", "not a record");
+    world->write_file(std::string(cache_dir) + "/000000012.BIN", "not a record");
     world->write_file(std::string(cache_dir) + "/" + record_name(20), std::string(twenty.begin(), twenty.end()));
     configure();
     start_server();
