@@ -38,6 +38,14 @@ Bytes write_register(std::uint16_t reg, std::uint16_t value)
             static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value)};
 }
 
+std::vector<std::string> hex_each(const std::vector<Bytes>& frames)
+{
+    std::vector<std::string> texts;
+    for (const auto& frame : frames)
+        texts.push_back(hex(frame));
+    return texts;
+}
+
 // The request part of an MBAP line the server logged: everything after the
 // six-byte header, as hex.
 std::string payload_of(const std::string& line)
@@ -195,10 +203,7 @@ TEST_F(CacheMode, OutageSpillsToNumberedRecordsDeliveredInOrder)
 
     start_server();
     ASSERT_TRUE(wait_received(4, 15000ms));
-    std::vector<std::string> expected;
-    for (const auto& w : writes)
-        expected.push_back(hex(w));
-    EXPECT_EQ(received(), expected);
+    EXPECT_EQ(received(), hex_each(writes));
 }
 
 TEST_F(CacheMode, RecordsFromAnEarlierRunGoFirst)
@@ -250,10 +255,7 @@ TEST_F(CacheMode, NumberingStopsAtTheLastNumberAndStartsAgainOnceAllIsDelivered)
 
     start_server();
     ASSERT_TRUE(wait_received(4, 15000ms));
-    std::vector<std::string> expected;
-    for (const auto& w : writes)
-        expected.push_back(hex(w));
-    EXPECT_EQ(received(), expected);
+    EXPECT_EQ(received(), hex_each(writes));
     ASSERT_TRUE(wait_until([&] { return records().empty(); }, 5000ms));
 
     stop_server();
@@ -418,10 +420,7 @@ TEST_F(CacheMode, FullStickLosesNoAcknowledgedWrite)
     ASSERT_EQ(unlink(world->path("/run/korvane/flash/filler").c_str()), 0);
     start_server();
     ASSERT_TRUE(wait_received(acknowledged.size(), 30000ms));
-    std::vector<std::string> expected;
-    for (const auto& w : acknowledged)
-        expected.push_back(hex(w));
-    EXPECT_EQ(received(), expected);
+    EXPECT_EQ(received(), hex_each(acknowledged));
 }
 
 TEST_F(CacheMode, OutageOfThirtySecondsDeliversEveryAcknowledgedWriteInOrder)
