@@ -219,9 +219,14 @@ int cache_store(RecordCache& cache, const FrameBuffer& frame)
     }
     // On vfat a full stick accepts the buffered write and fails only at the
     // flush; a record is whole only when write, flush and close all agree.
+    // It counts only once it is on the stick: vfat writes back up to 30 s
+    // later, and a power cut before that loses the record or leaves it
+    // empty. The record's long name lives in the directory's own blocks,
+    // which the file's sync does not write.
     const auto length = static_cast<std::size_t>(frame.len);
     bool whole = std::fwrite(frame.data, 1, length, file) == length;
     whole = std::fflush(file) == 0 && whole;
+    whole = whole && fsync(fileno(file)) == 0 && fsync(dirfd(cache.dir)) == 0;
     whole = std::fclose(file) == 0 && whole;
     // The number is used up either way: a name that once held a partial
     // record is never given to another message in this run.

@@ -73,9 +73,10 @@ struct CacheMode : ::testing::Test {
         line = world->open_pty("ttyUSB0");
     }
 
-    void start()
+    void start(std::vector<std::string> env = {})
     {
-        world->start_daemon({}, {"KORVANE_STANDIN_MOUNT=EBUSY"}, true);
+        env.push_back("KORVANE_STANDIN_MOUNT=EBUSY");
+        world->start_daemon({}, env, true);
         ASSERT_TRUE(world->wait_log("started"));
     }
 
@@ -421,6 +422,23 @@ TEST_F(CacheMode, FullStickLosesNoAcknowledgedWrite)
     start_server();
     ASSERT_TRUE(wait_received(acknowledged.size(), 30000ms));
     EXPECT_EQ(received(), hex_each(acknowledged));
+}
+
+TEST_F(CacheMode, RecordThatCannotBeSyncedIsNotKept)
+{
+    configure();
+    start({"KORVANE_STANDIN_FSYNC=EIO"});  // no server: the write must go to the stick
+
+    const Bytes write = write_register(0x0600, 1);
+    EXPECT_EQ(ask(write), with_crc(write));
+    ASSERT_TRUE(world->wait_log("writing to cache record has failed"));
+    EXPECT_TRUE(wait_until([&] { return records().empty(); }, 1000ms));
+
+    // Held, not lost, and the retries are not logged again.
+    start_server();
+    ASSERT_TRUE(wait_received(1, 15000ms));
+    EXPECT_EQ(received(), hex_each({write}));
+    EXPECT_EQ(world->count_log("cache record"), 1u);
 }
 
 TEST_F(CacheMode, OutageOfThirtySecondsDeliversEveryAcknowledgedWriteInOrder)

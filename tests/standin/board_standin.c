@@ -24,6 +24,8 @@
  *                               per source "/dev/sda1=ENOENT,/dev/sda=EBUSY";
  *                               "OK" pretends success without mounting; a
  *                               source not listed reaches the real mount()
+ *   KORVANE_STANDIN_FSYNC       errno name every fsync() fails with, as on a
+ *                               stick whose write-back fails
  *
  * Event lines: "gpio-open", "gpio-absent", "gpio-query 0x80004209",
  * "tty-open /dev/ttyS0", "tty-close", "rts-raise", "rts-drop",
@@ -68,6 +70,7 @@ static int rts_error;
 static int hangup_error;
 static char hangup_error_name[32];
 static char mount_spec[1024];
+static int fsync_error;
 
 typedef int (*open_fn)(const char*, int, ...);
 typedef int (*openat_fn)(int, const char*, int, ...);
@@ -77,6 +80,7 @@ typedef ssize_t (*write_fn)(int, const void*, size_t);
 typedef ssize_t (*read_fn)(int, void*, size_t);
 typedef int (*close_fn)(int);
 typedef int (*mount_fn)(const char*, const char*, const char*, unsigned long, const void*);
+typedef int (*fsync_fn)(int);
 
 static void* next_symbol(const char* name)
 {
@@ -169,6 +173,9 @@ __attribute__((constructor)) static void standin_load(void)
     value = getenv("KORVANE_STANDIN_MOUNT");
     if (value != NULL)
         snprintf(mount_spec, sizeof mount_spec, "%s", value);
+    value = getenv("KORVANE_STANDIN_FSYNC");
+    if (value != NULL && *value != '\0')
+        fsync_error = errno_from_name(value);
 }
 
 static int gpio_present(void)
@@ -457,4 +464,16 @@ int mount(const char* source, const char* target, const char* type, unsigned lon
     if (real == NULL)
         real = (mount_fn)next_symbol("mount");
     return real(source, target, type, flags, data);
+}
+
+int fsync(int fd)
+{
+    if (fsync_error != 0) {
+        errno = fsync_error;
+        return -1;
+    }
+    static fsync_fn real;
+    if (real == NULL)
+        real = (fsync_fn)next_symbol("fsync");
+    return real(fd);
 }
