@@ -221,8 +221,8 @@ int cache_store(RecordCache& cache, const FrameBuffer& frame)
     // flush; a record is whole only when write, flush and close all agree.
     // It counts only once it is on the stick: vfat writes back up to 30 s
     // later, and a power cut before that loses the record or leaves it
-    // empty. The record's long name lives in the directory's own blocks,
-    // which the file's sync does not write.
+    // empty. A record's long name can sit in a directory block of its own,
+    // which only the directory's sync writes.
     const auto length = static_cast<std::size_t>(frame.len);
     bool whole = std::fwrite(frame.data, 1, length, file) == length;
     whole = std::fflush(file) == 0 && whole;
