@@ -253,13 +253,8 @@ boot_and_cut_power() {
     local log=$work/boot-$1.log pidfile=$work/qemu-$1.pid watcher
     rm -f "$log" "$pidfile"
     (
-        for _ in $(seq $((boot_timeout * 10))); do
-            if [ -s "$pidfile" ] && grep -q STICK-POWER-CUT "$log" 2>/dev/null; then
-                kill -9 "$(cat "$pidfile")"
-                exit 0
-            fi
-            sleep 0.1
-        done
+        until [ -s "$pidfile" ] && grep -q STICK-POWER-CUT "$log" 2>/dev/null; do sleep 0.1; done
+        kill -9 "$(cat "$pidfile")"
     ) &
     watcher=$!
     qemu_extra=(-pidfile "$pidfile")
