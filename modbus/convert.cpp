@@ -55,6 +55,11 @@ void make_exception(FrameBuffer& frame, std::uint8_t code)
     frame.len = 3;
 }
 
+int is_broadcast(const FrameBuffer& frame)
+{
+    return frame.len > 0 && frame.data[0] == 0 ? 1 : 0;
+}
+
 int is_cacheable_function(const FrameBuffer& frame)
 {
     if (frame.len < 2)

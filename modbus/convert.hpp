@@ -51,6 +51,10 @@ void make_exception(FrameBuffer& frame, std::uint8_t code);
 // 1 for the write functions cache mode queues: 5, 6, 15, 16 and 22.
 [[nodiscard]] int is_cacheable_function(const FrameBuffer& frame);
 
+// 1 for a request to unit 0, the RTU broadcast address: every slave acts on
+// it and none answers.
+[[nodiscard]] int is_broadcast(const FrameBuffer& frame);
+
 // Shortens a 15 or 16 request to its 6-byte normal response (unit, function,
 // start address, quantity); the responses to 5, 6 and 22 repeat the request.
 void make_write_ack(FrameBuffer& frame);

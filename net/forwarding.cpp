@@ -117,7 +117,13 @@ void forwarding_worker(NetContext& ctx)
 
         if (read_if_ready(ctx.rx_fifo, set, frame) != 1)
             continue;
+        // A broadcast goes to the server, but whatever comes back (an
+        // answer, exception 10 or 11) stays off the line: no slave answers
+        // one, and the master's next request follows after its turnaround.
+        const bool broadcast = is_broadcast(frame) == 1;
         const int result = request_transaction(ctx, frame);
+        if (broadcast)
+            continue;
         answer_failure(frame, result);
         (void)write_all_or_close(ctx.tx_fifo, frame);
     }

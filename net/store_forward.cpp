@@ -49,6 +49,22 @@ void report_answer(const FrameBuffer& answer)
                static_cast<unsigned>(answer.data[2]));
 }
 
+// Sends one message; true once it counts as delivered: the server answered
+// (the frame then holds the answer, reported here), or the message was a
+// broadcast that went out and the connection held while its answer was
+// awaited. Servers rightly leave broadcasts unanswered, and one retried for
+// ever would hold back every write queued behind it.
+bool delivered(NetContext& ctx, FrameBuffer& message)
+{
+    const bool broadcast = is_broadcast(message) == 1;
+    const int result = request_transaction(ctx, message);
+    if (result == transaction_answered) {
+        report_answer(message);
+        return true;
+    }
+    return broadcast && result == transaction_no_answer && ctx.sock >= 0;
+}
+
 // Stores the message in turn.held, or keeps holding it when the stick
 // refuses (tried again a second later at the earliest).
 void store_held(NetContext& ctx, Turn& turn)
@@ -79,8 +95,7 @@ void deliver_one(NetContext& ctx, Turn& turn)
 {
     const std::uint32_t number = cache_read_oldest(*ctx.cache, *turn.frame);
     if (number != 0) {
-        if (request_transaction(ctx, *turn.frame) == transaction_answered) {
-            report_answer(*turn.frame);
+        if (delivered(ctx, *turn.frame)) {
             cache_remove(*ctx.cache, number);
             return;
         }
@@ -94,8 +109,7 @@ void deliver_one(NetContext& ctx, Turn& turn)
     }
 
     if (turn.holding) {
-        if (request_transaction(ctx, *turn.held) == transaction_answered) {
-            report_answer(*turn.held);
+        if (delivered(ctx, *turn.held)) {
             turn.holding = false;
             return;
         }
@@ -105,10 +119,8 @@ void deliver_one(NetContext& ctx, Turn& turn)
 
     if (ring_pop(*ctx.ring, *turn.frame) != 1)
         return;
-    if (request_transaction(ctx, *turn.frame) == transaction_answered) {
-        report_answer(*turn.frame);
+    if (delivered(ctx, *turn.frame))
         return;
-    }
     keep_undelivered(ctx, turn);
 }
 

@@ -70,9 +70,12 @@ bool collect_request(SerialContext& context, FrameBuffer& frame)
 }
 
 // Cache mode answers the master itself: writes are queued and acknowledged,
-// anything else is refused.
+// anything else is refused. A broadcast is queued or refused alike but never
+// answered: the master sends its next request after its turnaround delay,
+// where an answer would collide with it or be taken as its answer.
 void answer_in_cache_mode(SerialContext& context, FrameBuffer& frame)
 {
+    const bool broadcast = is_broadcast(frame) == 1;
     if (is_cacheable_function(frame) == 0) {
         log_message(LOG_NOTICE, "Received unsupported modbus function");
         make_exception(frame, ex_illegal_function);
@@ -86,7 +89,8 @@ void answer_in_cache_mode(SerialContext& context, FrameBuffer& frame)
     } else {
         make_exception(frame, ex_server_device_failure);
     }
-    send_to_line(context, frame);
+    if (!broadcast)
+        send_to_line(context, frame);
 }
 
 // Returns true when the turn goes on to read an answer from the response pipe.

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <strings.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,14 +23,26 @@ std::uint32_t next_record_number = 0;
 
 constexpr std::size_t record_path_size = 64;
 
-// An entry is a record when it is a regular file and its name starts with a
-// number that "%09u.bin" converts; the rest of the name is not examined.
+// Records are numbered 1 to 999999999: nine digits in the name.
+constexpr std::uint32_t max_record_number = 999999999;
+constexpr std::size_t record_digits = 9;
+
+// An entry is a record when it is a regular file named as records are
+// named: nine digits and ".bin" (in any case, as vfat matches names), with a
+// number from 1 up. A stray "-1.bin" or "1000000000.bin" would otherwise be
+// read as another number and carry the numbering past the last one.
 int record_number(const dirent* entry, std::uint32_t& number)
 {
     if (entry->d_type != DT_REG)
         return 0;
-    unsigned value = 0;
-    if (std::sscanf(entry->d_name, "%09u.bin", &value) != 1)
+    std::uint32_t value = 0;
+    for (std::size_t i = 0; i < record_digits; ++i) {
+        const char digit = entry->d_name[i];
+        if (digit < '0' || digit > '9')
+            return 0;
+        value = value * 10 + static_cast<std::uint32_t>(digit - '0');
+    }
+    if (value == 0 || strcasecmp(entry->d_name + record_digits, ".bin") != 0)
         return 0;
     number = value;
     return 1;
@@ -48,6 +61,33 @@ int try_mount(const char* device)
     return errno == EBUSY ? 1 : 0;
 }
 
+// Sets the number of the next record: above every record in the directory
+// (read again when rescan is set or nothing was chosen yet) and every one
+// finished with. false when that is past the last number: age follows the
+// number, so numbering starts again at 1 only once no record is left.
+bool choose_number(RecordCache& cache, bool rescan)
+{
+    if (next_record_number == 0 || rescan)
+        next_record_number = cache_next_number(cache.dir);
+    if (next_record_number <= cache.finished)
+        next_record_number = cache.finished + 1;
+    if (next_record_number <= max_record_number)
+        return true;
+    if (cache_next_number(cache.dir) != 1)
+        return false;
+    next_record_number = 1;
+    cache.finished = 0;
+    return true;
+}
+
+// Stores are refused until the stick holds no record; logged once.
+void numbers_used_up(RecordCache& cache)
+{
+    if (cache.store_failing == 0)
+        log_message(LOG_NOTICE, "cache record numbers are used up, storing waits until every record is delivered");
+    cache.store_failing = 1;
+}
+
 // Opens the record for the next number, exclusively, renumbering once after
 // a name collision. nullptr after logging when it cannot be created.
 std::FILE* create_record(RecordCache& cache, char (&path)[record_path_size])
@@ -55,9 +95,10 @@ std::FILE* create_record(RecordCache& cache, char (&path)[record_path_size])
     record_path(path, next_record_number);
     std::FILE* file = std::fopen(path, "wx");
     if (file == nullptr && errno == EEXIST) {
-        next_record_number = cache_next_number(cache.dir);
-        if (next_record_number <= cache.finished)
-            next_record_number = cache.finished + 1;
+        if (!choose_number(cache, true)) {
+            numbers_used_up(cache);
+            return nullptr;
+        }
         record_path(path, next_record_number);
         file = std::fopen(path, "wx");
     }
@@ -166,11 +207,10 @@ void cache_remove(RecordCache& cache, std::uint32_t number)
 
 int cache_store(RecordCache& cache, const FrameBuffer& frame)
 {
-    if (next_record_number == 0)
-        next_record_number = cache_next_number(cache.dir);
-    if (next_record_number <= cache.finished)
-        next_record_number = cache.finished + 1;
-
+    if (!choose_number(cache, false)) {
+        numbers_used_up(cache);
+        return 0;
+    }
     char path[record_path_size];
     std::FILE* file = create_record(cache, path);
     if (file == nullptr) {
@@ -179,9 +219,14 @@ int cache_store(RecordCache& cache, const FrameBuffer& frame)
     }
     // On vfat a full stick accepts the buffered write and fails only at the
     // flush; a record is whole only when write, flush and close all agree.
+    // It counts only once it is on the stick: vfat writes back up to 30 s
+    // later, and a power cut before that loses the record or leaves it
+    // empty. A record's long name can sit in a directory block of its own,
+    // which only the directory's sync writes.
     const auto length = static_cast<std::size_t>(frame.len);
     bool whole = std::fwrite(frame.data, 1, length, file) == length;
     whole = std::fflush(file) == 0 && whole;
+    whole = whole && fsync(fileno(file)) == 0 && fsync(dirfd(cache.dir)) == 0;
     whole = std::fclose(file) == 0 && whole;
     // The number is used up either way: a name that once held a partial
     // record is never given to another message in this run.

@@ -38,6 +38,14 @@ Bytes write_register(std::uint16_t reg, std::uint16_t value)
             static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value)};
 }
 
+std::vector<std::string> hex_each(const std::vector<Bytes>& frames)
+{
+    std::vector<std::string> texts;
+    for (const auto& frame : frames)
+        texts.push_back(hex(frame));
+    return texts;
+}
+
 // The request part of an MBAP line the server logged: everything after the
 // six-byte header, as hex.
 std::string payload_of(const std::string& line)
@@ -66,9 +74,10 @@ struct CacheMode : ::testing::Test {
         line = world->open_pty("ttyUSB0");
     }
 
-    void start()
+    void start(std::vector<std::string> env = {})
     {
-        world->start_daemon({}, {"KORVANE_STANDIN_MOUNT=EBUSY"}, true);
+        env.push_back("KORVANE_STANDIN_MOUNT=EBUSY");
+        world->start_daemon({}, env, true);
         ASSERT_TRUE(world->wait_log("started"));
     }
 
@@ -196,10 +205,7 @@ TEST_F(CacheMode, OutageSpillsToNumberedRecordsDeliveredInOrder)
 
     start_server();
     ASSERT_TRUE(wait_received(4, 15000ms));
-    std::vector<std::string> expected;
-    for (const auto& w : writes)
-        expected.push_back(hex(w));
-    EXPECT_EQ(received(), expected);
+    EXPECT_EQ(received(), hex_each(writes));
 }
 
 TEST_F(CacheMode, RecordsFromAnEarlierRunGoFirst)
@@ -208,18 +214,58 @@ TEST_F(CacheMode, RecordsFromAnEarlierRunGoFirst)
     const Bytes seven = write_register(7, 7);
     world->write_file(std::string(cache_dir) + "/" + record_name(3), std::string(three.begin(), three.end()));
     world->write_file(std::string(cache_dir) + "/" + record_name(7), std::string(seven.begin(), seven.end()));
+    // Names no record is given are not records: never counted, delivered or
+    // numbered after.
+    const std::vector<std::string> strays{"-1.bin", "000000000.bin", "1000000000.bin", "12.bin"};
+    for (const auto& name : strays)
+        world->write_file(std::string(cache_dir) + "/" + name, std::string(three.begin(), three.end()));
     configure();
     start();
 
     const Bytes eight = write_register(8, 8);
     EXPECT_EQ(ask(eight), with_crc(eight));
-    ASSERT_TRUE(wait_until([&] { return records().size() == 3; }, 5000ms));
-    EXPECT_EQ(records(), (std::vector<std::string>{record_name(3), record_name(7), record_name(8)}));
+    std::vector<std::string> expected = strays;
+    for (unsigned n : {3, 7, 8})
+        expected.push_back(record_name(n));
+    std::sort(expected.begin(), expected.end());
+    ASSERT_TRUE(wait_until([&] { return records().size() == expected.size(); }, 5000ms));
+    EXPECT_EQ(records(), expected);
 
     start_server();
     ASSERT_TRUE(wait_received(3, 15000ms));
     EXPECT_EQ(received(), (std::vector<std::string>{hex(three), hex(seven), hex(eight)}));
-    EXPECT_TRUE(wait_until([&] { return records().empty(); }, 5000ms));
+    EXPECT_TRUE(wait_until([&] { return records() == strays; }, 5000ms));
+}
+
+TEST_F(CacheMode, NumberingStopsAtTheLastNumberAndStartsAgainOnceAllIsDelivered)
+{
+    const Bytes waiting = write_register(1, 1);
+    world->write_file(std::string(cache_dir) + "/" + record_name(999999998),
+                      std::string(waiting.begin(), waiting.end()));
+    configure();
+    start();  // no server: every write has to go to the stick
+
+    // 999999999 is the last number; the write after it stays in the
+    // daemon's hands and the next waits in the ring.
+    std::vector<Bytes> writes{waiting};
+    for (std::uint16_t i = 2; i <= 4; ++i) {
+        writes.push_back(write_register(i, i));
+        EXPECT_EQ(ask(writes.back()), with_crc(writes.back()));
+    }
+    ASSERT_TRUE(world->wait_log("cache record numbers are used up"));
+    EXPECT_EQ(records(), (std::vector<std::string>{record_name(999999998), record_name(999999999)}));
+
+    start_server();
+    ASSERT_TRUE(wait_received(4, 15000ms));
+    EXPECT_EQ(received(), hex_each(writes));
+    ASSERT_TRUE(wait_until([&] { return records().empty(); }, 5000ms));
+
+    stop_server();
+    const Bytes after = write_register(5, 5);
+    EXPECT_EQ(ask(after), with_crc(after));
+    EXPECT_TRUE(wait_until([&] { return !records().empty(); }, 8000ms));
+    EXPECT_EQ(records(), (std::vector<std::string>{record_name(1)}));
+    EXPECT_EQ(world->count_log("cache record numbers are used up"), 1u);
 }
 
 TEST_F(CacheMode, ExceptionAnswerIsLoggedAndNotRetried)
@@ -240,6 +286,24 @@ TEST_F(CacheMode, ExceptionAnswerIsLoggedAndNotRetried)
     EXPECT_EQ(ask(next), with_crc(next));
     ASSERT_TRUE(wait_received(2, 5000ms));
     EXPECT_EQ(received(), (std::vector<std::string>{hex(refused), hex(next)}));
+    EXPECT_TRUE(records().empty());
+}
+
+TEST_F(CacheMode, UnansweredBroadcastIsSentOnceAndHoldsNothingBack)
+{
+    configure();
+    start_server("silent");
+    start();
+
+    // Queued and delivered without a word on the line.
+    const Bytes broadcast{0x00, 0x06, 0x00, 0x10, 0x00, 0x2A};
+    EXPECT_TRUE(ask(broadcast).empty());
+    ASSERT_TRUE(wait_received(1, 5000ms));
+    world->write_file("/run/server.mode", "normal\n");
+    const Bytes next = write_register(0x0011, 1);
+    EXPECT_EQ(ask(next), with_crc(next));
+    ASSERT_TRUE(wait_received(2, 5000ms));
+    EXPECT_EQ(received(), (std::vector<std::string>{hex(broadcast), hex(next)}));
     EXPECT_TRUE(records().empty());
 }
 
@@ -288,11 +352,12 @@ TEST_F(CacheMode, FullRingRefusesWithException4)
 
 TEST_F(CacheMode, UnreadableOldestRecordIsPassedOverOnce)
 {
-    // "12.txt" reads as record 12, whose file 000000012.bin does not exist.
+    // "000000012.BIN" is record 12 by name (vfat matches names in any case);
+    // on this tmpfs its file 000000012.bin does not exist.
     const Bytes three = write_register(3, 3);
     const Bytes twenty = write_register(20, 20);
     world->write_file(std::string(cache_dir) + "/" + record_name(3), std::string(three.begin(), three.end()));
-    world->write_file(std::string(cache_dir) + "/12.txt", "not a record");
+    world->write_file(std::string(cache_dir) + "/000000012.BIN", "not a record");
     world->write_file(std::string(cache_dir) + "/" + record_name(20), std::string(twenty.begin(), twenty.end()));
     configure();
     start_server();
@@ -357,10 +422,24 @@ TEST_F(CacheMode, FullStickLosesNoAcknowledgedWrite)
     ASSERT_EQ(unlink(world->path("/run/korvane/flash/filler").c_str()), 0);
     start_server();
     ASSERT_TRUE(wait_received(acknowledged.size(), 30000ms));
-    std::vector<std::string> expected;
-    for (const auto& w : acknowledged)
-        expected.push_back(hex(w));
-    EXPECT_EQ(received(), expected);
+    EXPECT_EQ(received(), hex_each(acknowledged));
+}
+
+TEST_F(CacheMode, RecordThatCannotBeSyncedIsNotKept)
+{
+    configure();
+    start({"KORVANE_STANDIN_FSYNC=EIO"});  // no server: the write must go to the stick
+
+    const Bytes write = write_register(0x0600, 1);
+    EXPECT_EQ(ask(write), with_crc(write));
+    ASSERT_TRUE(world->wait_log("writing to cache record has failed"));
+    EXPECT_TRUE(wait_until([&] { return records().empty(); }, 1000ms));
+
+    // Held, not lost, and the retries are not logged again.
+    start_server();
+    ASSERT_TRUE(wait_received(1, 15000ms));
+    EXPECT_EQ(received(), hex_each({write}));
+    EXPECT_EQ(world->count_log("cache record"), 1u);
 }
 
 TEST_F(CacheMode, OutageOfThirtySecondsDeliversEveryAcknowledgedWriteInOrder)

@@ -452,6 +452,29 @@ TEST_F(DirectMode, ExceptionFromTheServerReachesTheLine)
     EXPECT_EQ(hex(exchange(read_holding(1, 900, 1), 5)), hex(with_crc({0x01, 0x83, 0x02})));
 }
 
+TEST_F(DirectMode, BroadcastReachesTheServerButNothingReachesTheLine)
+{
+    ASSERT_NO_FATAL_FAILURE(start_server());
+    ASSERT_NO_FATAL_FAILURE(start_with_line(5, 400));
+
+    // The server's answer to unit 0 is dropped...
+    write_bytes(line, read_holding(0, 0, 1));
+    ASSERT_TRUE(wait_until([&] { return server_got(1); }, 3000ms));
+    EXPECT_TRUE(read_until_quiet(line, 100ms, 600ms).empty());
+    // ...and so is exception 11 when it leaves the broadcast unanswered.
+    set_server_mode("silent");
+    write_bytes(line, with_crc({0x00, 0x06, 0x00, 0x10, 0x00, 0x2A}));
+    ASSERT_TRUE(wait_until([&] { return server_got(2); }, 3000ms));
+    EXPECT_TRUE(read_until_quiet(line, 100ms, 1000ms).empty());
+
+    set_server_mode("normal");
+    EXPECT_EQ(hex(exchange(read_holding(1, 2, 1), 7)), hex(holding_answer(1, {initial_value(2)})));
+    const auto requests = server_requests();
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_EQ(requests[0], "00 01 00 00 00 06 00 03 00 00 00 01");
+    EXPECT_EQ(requests[1], "00 02 00 00 00 06 00 06 00 10 00 2A");
+}
+
 TEST_F(DirectMode, StaleAnswerIsSkippedAndTheRightOneDelivered)
 {
     // The server first sends an answer with the previous id (exception 4),

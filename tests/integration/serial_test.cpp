@@ -565,6 +565,31 @@ TEST_F(CacheModeLine, FullRingIsAnsweredWithDeviceFailure)
     EXPECT_EQ(hex(exchange(with_crc(read_holding(1, 0)))), hex(with_crc({0x01, 0x83, 0x01})));
 }
 
+TEST_F(CacheModeLine, BroadcastsAreQueuedButNeverAnswered)
+{
+    ASSERT_NO_FATAL_FAILURE(start_cache_mode());
+    const auto silent = [&](const Bytes& request) {
+        write_bytes(master, with_crc(request));
+        return read_until_quiet(master, 50ms, 300ms).empty();
+    };
+    // Refused or not, a request to unit 0 leaves the line silent.
+    Bytes too_long = write_registers_of_length(507);
+    too_long[0] = 0;
+    EXPECT_TRUE(silent(read_holding(0, 0)));
+    EXPECT_TRUE(silent({0x00, 0x06, 0x00, 0x10}));
+    EXPECT_TRUE(silent(too_long));
+    // A broadcast write takes the last of the 100 slots, as any write does,
+    // and the one that finds the ring full is dropped silently too.
+    for (uint16_t i = 0; i < 99; ++i) {
+        const Bytes request = with_crc(write_register(1, i, i));
+        ASSERT_EQ(hex(exchange(request, request.size())), hex(request)) << "request " << i;
+    }
+    EXPECT_TRUE(silent(write_register(0, 99, 99)));
+    EXPECT_TRUE(silent(write_register(0, 100, 100)));
+    EXPECT_TRUE(world->wait_log("ring buffer is full, message were discarded"));
+    EXPECT_EQ(hex(exchange(with_crc(write_register(1, 101, 101)))), hex(with_crc({0x01, 0x86, 0x04})));
+}
+
 // ---------------------------------------------------------------------------
 // The lock file (the real binary)
 

@@ -29,6 +29,8 @@
  *                               CLOCK_REALTIME) return; read on every call,
  *                               so a test can step the wall clock while the
  *                               daemon runs. The monotonic clock is left alone.
+ *   KORVANE_STANDIN_FSYNC       errno name every fsync() fails with, as on a
+ *                               stick whose write-back fails
  *
  * Event lines: "gpio-open", "gpio-absent", "gpio-query 0x80004209",
  * "tty-open /dev/ttyS0", "tty-close", "rts-raise", "rts-drop",
@@ -75,6 +77,7 @@ static int hangup_error;
 static char hangup_error_name[32];
 static char mount_spec[1024];
 static char clock_path[1024];
+static int fsync_error;
 
 typedef int (*open_fn)(const char*, int, ...);
 typedef int (*openat_fn)(int, const char*, int, ...);
@@ -85,6 +88,7 @@ typedef ssize_t (*read_fn)(int, void*, size_t);
 typedef int (*close_fn)(int);
 typedef int (*clock_gettime_fn)(clockid_t, struct timespec*);
 typedef int (*mount_fn)(const char*, const char*, const char*, unsigned long, const void*);
+typedef int (*fsync_fn)(int);
 
 static void* next_symbol(const char* name)
 {
@@ -180,6 +184,9 @@ __attribute__((constructor)) static void standin_load(void)
     value = getenv("KORVANE_STANDIN_CLOCK");
     if (value != NULL)
         snprintf(clock_path, sizeof clock_path, "%s", value);
+    value = getenv("KORVANE_STANDIN_FSYNC");
+    if (value != NULL && *value != '\0')
+        fsync_error = errno_from_name(value);
 }
 
 static int gpio_present(void)
@@ -506,4 +513,14 @@ time_t time(time_t* out)
     if (out != NULL)
         *out = now.tv_sec;
     return now.tv_sec;
+int fsync(int fd)
+{
+    if (fsync_error != 0) {
+        errno = fsync_error;
+        return -1;
+    }
+    static fsync_fn real;
+    if (real == NULL)
+        real = (fsync_fn)next_symbol("fsync");
+    return real(fd);
 }

@@ -8,6 +8,8 @@
 #   first     fresh partitioned stick (/dev/sda1), server down: records
 #   second    same stick after a restart: old records delivered first
 #   full      small unpartitioned stick (/dev/sda), filled up
+#   power_cut fresh stick, records stored, then qemu killed: no sync
+#   after_power_cut  same stick: the stored records are there and delivered
 # Each case prints PASS or FAIL; the last line is "N passed, M failed".
 #
 #   tests/stick/run.sh [x86_64|arm]   (as root; installs what it needs with apt-get)
@@ -322,7 +324,7 @@ boot() {
         -kernel "$vmlinuz" -initrd "$work/initrd" \
         -append "console=$console panic=-1 quiet korvane_role=$role" \
         -nographic -no-reboot -nodefaults -serial stdio \
-        "${devices[@]}" </dev/null >"$log" 2>&1 &
+        "${devices[@]}" "${qemu_extra[@]}" </dev/null >"$log" 2>&1 &
     qemu_pid=$!
     [ "$arch" = arm ] && start_host_master "$role"
     wait "$qemu_pid"
@@ -349,6 +351,24 @@ boot() {
     done
 }
 
+# Boots like boot, but cuts the power (kills qemu by its PID: nothing is
+# synced or unmounted) as soon as the guest prints STICK-POWER-CUT.
+qemu_extra=()
+boot_and_cut_power() {
+    local log=$work/boot-$1.log pidfile=$work/qemu-$1.pid watcher
+    rm -f "$log" "$pidfile"
+    (
+        until [ -s "$pidfile" ] && grep -q STICK-POWER-CUT "$log" 2>/dev/null; do sleep 0.1; done
+        kill -9 "$(cat "$pidfile")"
+    ) &
+    watcher=$!
+    qemu_extra=(-pidfile "$pidfile")
+    boot "$@"
+    qemu_extra=()
+    kill "$watcher" 2>/dev/null
+    wait "$watcher" 2>/dev/null
+}
+
 [ "$(id -u)" -eq 0 ] || give_up "run as root (apt-get, qemu images)"
 mkdir -p "$work"
 install_tools
@@ -370,6 +390,9 @@ boot second "$work/stick-partitioned.img" restart_delivers_old_records_first \
 boot full "$work/stick-small.img" mount_falls_back_to_sda full_stick_keeps_only_whole_records \
     full_ring_refuses_with_exception_4 full_stick_loses_no_acknowledged_write \
     cleared_stick_takes_held_write_in_order cleared_stick_records_delivered
+make_partitioned_stick "$work/stick-power.img"
+boot_and_cut_power power_cut "$work/stick-power.img" power_cut_writes_stored
+boot after_power_cut "$work/stick-power.img" power_cut_records_whole power_cut_records_delivered
 
 note "$boots boots, $(($(date +%s) - suite_start))s in all"
 echo "$passed passed, $failed failed"
