@@ -513,6 +513,9 @@ time_t time(time_t* out)
     if (out != NULL)
         *out = now.tv_sec;
     return now.tv_sec;
+}
+
+/* A stick whose write-back fails. */
 int fsync(int fd)
 {
     if (fsync_error != 0) {
