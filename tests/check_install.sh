@@ -10,6 +10,7 @@ trap 'rm -rf "$root"' EXIT
 DESTDIR=$root "$cmake" --install "$build" --prefix /usr >/dev/null || exit 1
 found=$(cd "$root" && find . ! -type d | sort)
 expected='./usr/sbin/korvane
+./usr/share/doc/korvane/README.md
 ./usr/share/doc/korvane/settings.example'
 if [ "$found" != "$expected" ]; then
     printf 'installed:\n%s\nexpected:\n%s\n' "$found" "$expected"
