@@ -44,4 +44,4 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # The daemon only: GoogleTest does not build against musl, and the unit
 # tests run on glibc. The static link check is the build's one test.
 set(KORVANE_STATIC ON)
-set(KORVANE_TESTS OFF CACHE BOOL "Build the unit tests")
+set(BUILD_TESTING OFF CACHE BOOL "Build the tests and their peers")

@@ -100,17 +100,10 @@ std::size_t log_header(char* out, std::size_t size, int level)
     return static_cast<std::size_t>(written) < size ? static_cast<std::size_t>(written) : size - 1;
 }
 
-bool log_send_dropped(unsigned dropped)
-{
-    char note[128];
-    const std::size_t header = log_header(note, sizeof note, LOG_ERR);
-    const int body = std::snprintf(note + header, sizeof note - header,
-                                   "log was stalled, %u messages were dropped", dropped);
-    return body > 0 && log_send(note, header + static_cast<std::size_t>(body));
-}
-
+// Formats one datagram and sends it at once; false when the log did not
+// take it.
 __attribute__((format(printf, 2, 0)))
-void log_vsend(int level, const char* format, va_list arguments)
+bool log_vsend(int level, const char* format, va_list arguments)
 {
     char datagram[log_datagram_size];
     const std::size_t header = log_header(datagram, sizeof datagram, level);
@@ -120,14 +113,17 @@ void log_vsend(int level, const char* format, va_list arguments)
         length += static_cast<std::size_t>(body) < sizeof datagram - header
                       ? static_cast<std::size_t>(body)
                       : sizeof datagram - header - 1;
-    // What was lost goes first, so that the log reads in order.
-    const unsigned dropped = log_dropped.exchange(0, std::memory_order_relaxed);
-    if (dropped != 0 && !log_send_dropped(dropped)) {
-        log_dropped.fetch_add(dropped + 1, std::memory_order_relaxed);
-        return;
-    }
-    if (!log_send(datagram, length))
-        log_dropped.fetch_add(1, std::memory_order_relaxed);
+    return log_send(datagram, length);
+}
+
+__attribute__((format(printf, 2, 3)))
+bool log_send_line(int level, const char* format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    const bool sent = log_vsend(level, format, arguments);
+    va_end(arguments);
+    return sent;
 }
 
 } // namespace
@@ -151,9 +147,16 @@ void log_open(const char* ident, int options, int facility)
 void log_message(int level, const char* format, ...)
 {
     const int saved_errno = errno;
-    va_list arguments;
-    va_start(arguments, format);
-    log_vsend(level, format, arguments);
-    va_end(arguments);
+    // What was lost goes first, so that the log reads in order.
+    const unsigned dropped = log_dropped.exchange(0, std::memory_order_relaxed);
+    if (dropped != 0 && !log_send_line(LOG_ERR, "log was stalled, %u messages were dropped", dropped)) {
+        log_dropped.fetch_add(dropped + 1, std::memory_order_relaxed);
+    } else {
+        va_list arguments;
+        va_start(arguments, format);
+        if (!log_vsend(level, format, arguments))
+            log_dropped.fetch_add(1, std::memory_order_relaxed);
+        va_end(arguments);
+    }
     errno = saved_errno;
 }
