@@ -86,6 +86,8 @@ int cache_init(RecordCache& cache)
     cache.count = 0;
     cache.finished = 0;
     cache.store_failing = 0;
+    // Numbering follows what is on the stick at this start.
+    next_record_number = 0;
     if (!try_mount("/dev/sda1") && !try_mount("/dev/sda")) {
         syslog(LOG_NOTICE, "mount has failed (%s)", std::strerror(errno));
         return 1;
