@@ -654,6 +654,10 @@ std::vector<std::string> daemon_environment(const std::vector<std::string>& env,
     std::vector<std::string> environment = env;
     if (standin)
         environment.push_back("LD_PRELOAD=" + standin_library());
+    // A sanitizer build's daemon reports where the test's own reports go.
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"})
+        if (const char* value = std::getenv(name))
+            environment.push_back(std::string(name) + "=" + value);
     return environment;
 }
 
