@@ -22,14 +22,19 @@ std::uint32_t next_record_number = 0;
 
 constexpr std::size_t record_path_size = 64;
 
+// A name holds nine digits: a larger number would not read back as itself.
+constexpr std::uint32_t max_record_number = 999999999;
+
 // An entry is a record when it is a regular file and its name starts with a
-// number that "%09u.bin" converts; the rest of the name is not examined.
+// number from 1 to 999999999 that "%09u.bin" converts; the rest of the name
+// is not examined. A signed name ("-5.bin" reads as 4294967291) is none: it
+// would push the finished mark or the next number past every real record.
 int record_number(const dirent* entry, std::uint32_t& number)
 {
     if (entry->d_type != DT_REG)
         return 0;
     unsigned value = 0;
-    if (std::sscanf(entry->d_name, "%09u.bin", &value) != 1)
+    if (std::sscanf(entry->d_name, "%09u.bin", &value) != 1 || value < 1 || value > max_record_number)
         return 0;
     number = value;
     return 1;
@@ -38,6 +43,17 @@ int record_number(const dirent* entry, std::uint32_t& number)
 void record_path(char (&path)[record_path_size], std::uint32_t number)
 {
     std::snprintf(path, sizeof path, "%s/%09u.bin", cache_dir_path, static_cast<unsigned>(number));
+}
+
+// Creates the record exclusively; a number beyond nine digits is refused.
+std::FILE* open_new_record(char (&path)[record_path_size], std::uint32_t number)
+{
+    if (number > max_record_number) {
+        errno = EOVERFLOW;
+        return nullptr;
+    }
+    record_path(path, number);
+    return std::fopen(path, "wx");
 }
 
 int try_mount(const char* device)
@@ -52,14 +68,12 @@ int try_mount(const char* device)
 // a name collision. nullptr after logging when it cannot be created.
 std::FILE* create_record(RecordCache& cache, char (&path)[record_path_size])
 {
-    record_path(path, next_record_number);
-    std::FILE* file = std::fopen(path, "wx");
+    std::FILE* file = open_new_record(path, next_record_number);
     if (file == nullptr && errno == EEXIST) {
         next_record_number = cache_next_number(cache.dir);
         if (next_record_number <= cache.finished)
             next_record_number = cache.finished + 1;
-        record_path(path, next_record_number);
-        file = std::fopen(path, "wx");
+        file = open_new_record(path, next_record_number);
     }
     if (file == nullptr && cache.store_failing == 0)
         syslog(LOG_NOTICE, "openning cache record file has failed (%s)", std::strerror(errno));
