@@ -79,6 +79,9 @@ struct CacheMode : ::testing::Test {
         world->write_file("/run/server.mode", mode + "\n");
         server = world->spawn({peers_directory() + "/modbus_server", "--listen", "127.0.0.1:1502",
                                "--log", log, "--control", "/run/server.mode"});
+        // Listening before the daemon tries, or its next attempt is five
+        // seconds away.
+        ASSERT_TRUE(wait_until([&] { return world->listening(1502); }, 5000ms));
     }
 
     void stop_server()

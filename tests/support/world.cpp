@@ -893,6 +893,21 @@ bool World::wait_holds_open(pid_t pid, std::string_view inside, Millis deadline)
     return wait_until([&] { return holds_open(pid, inside); }, deadline);
 }
 
+bool World::listening(uint16_t port) const
+{
+    // The keeper lives in the world's network namespace.
+    std::FILE* file = std::fopen(("/proc/" + std::to_string(keeper_) + "/net/tcp").c_str(), "r");
+    if (file == nullptr)
+        return false;
+    char wanted[32];
+    std::snprintf(wanted, sizeof wanted, ":%04X 00000000:0000 0A", port);
+    bool found = false;
+    for (char row[256]; !found && std::fgets(row, sizeof row, file) != nullptr;)
+        found = std::strstr(row, wanted) != nullptr;
+    std::fclose(file);
+    return found;
+}
+
 int thread_count(pid_t pid)
 {
     DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/task").c_str());

@@ -152,6 +152,8 @@ public:
     // (port 0: any free port, see local_port). Owned by the caller,
     // close-on-exec and blocking.
     int listen_tcp(uint16_t port = 0);
+    // Whether something listens on TCP port `port` of the world's network.
+    bool listening(uint16_t port) const;
 
     // Whether pid holds a descriptor on the file at `inside` (the same device
     // and inode, so a pty slave of this world is told apart from the host's).
