@@ -191,6 +191,29 @@ int serial_init(const GatewaySettings& settings, MessageRing& ring, SerialContex
     return 0;
 }
 
+void serial_turn(SerialContext& context, FrameBuffer& frame)
+{
+    fd_set ready;
+    FD_ZERO(&ready);
+    fdset_add(context.port_fd, ready);
+    fdset_add(context.rx_fifo, ready);
+    timeval poll = timeval_from_ms(serial_poll_ms);
+    if (select(FD_SETSIZE, &ready, nullptr, nullptr, &poll) < 0) {
+        log_message(LOG_ERR, "select: %s", std::strerror(errno));
+        sleep(1);
+        // Nothing is known to be ready; acting on the stale set would
+        // give up the response pipe.
+        FD_ZERO(&ready);
+    }
+
+    frame.len = 0;
+    if (context.port_fd >= 0 && FD_ISSET(context.port_fd, &ready)) {
+        if (collect_request(context, frame) && !handle_request(context, frame))
+            return;
+    }
+    answer_from_network(context, ready, frame);
+}
+
 void serial_worker(SerialContext& context)
 {
     FrameBuffer& frame = *context.frame;
@@ -200,25 +223,6 @@ void serial_worker(SerialContext& context)
             context.port_fd = serial_port_open(context);
             continue;
         }
-
-        fd_set ready;
-        FD_ZERO(&ready);
-        fdset_add(context.port_fd, ready);
-        fdset_add(context.rx_fifo, ready);
-        timeval poll = timeval_from_ms(serial_poll_ms);
-        if (select(FD_SETSIZE, &ready, nullptr, nullptr, &poll) < 0) {
-            log_message(LOG_ERR, "select: %s", std::strerror(errno));
-            sleep(1);
-            // Nothing is known to be ready; acting on the stale set would
-            // give up the response pipe.
-            FD_ZERO(&ready);
-        }
-
-        frame.len = 0;
-        if (context.port_fd >= 0 && FD_ISSET(context.port_fd, &ready)) {
-            if (collect_request(context, frame) && !handle_request(context, frame))
-                continue;
-        }
-        answer_from_network(context, ready, frame);
+        serial_turn(context, frame);
     }
 }

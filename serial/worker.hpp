@@ -10,3 +10,8 @@
                               SerialContext& context);
 
 [[noreturn]] void serial_worker(SerialContext& context);
+
+// One turn with the port open: waits up to 10 ms for the line or the
+// response pipe, handles a request gathered from the line, then passes on an
+// answer from the pipe.
+void serial_turn(SerialContext& context, FrameBuffer& frame);

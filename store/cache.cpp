@@ -127,6 +127,8 @@ int cache_init(RecordCache& cache)
     cache.count = 0;
     cache.finished = 0;
     cache.store_failing = 0;
+    // Numbers are chosen afresh from what this stick holds.
+    next_record_number = 0;
     if (!try_mount("/dev/sda1") && !try_mount("/dev/sda")) {
         log_message(LOG_NOTICE, "mount has failed (%s)", std::strerror(errno));
         return 1;

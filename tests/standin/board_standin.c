@@ -90,10 +90,18 @@ typedef int (*clock_gettime_fn)(clockid_t, struct timespec*);
 typedef int (*mount_fn)(const char*, const char*, const char*, unsigned long, const void*);
 typedef int (*fsync_fn)(int);
 
-static void* next_symbol(const char* name)
-{
-    return dlsym(RTLD_NEXT, name);
-}
+/* The next definition of a function, looked up on first use. Both workers
+ * may make that first call at once: the slot is read and written atomically. */
+#define NEXT_SYMBOL(type, name)                                                             \
+    __extension__({                                                                         \
+        static void* slot;                                                                  \
+        void* symbol = __atomic_load_n(&slot, __ATOMIC_ACQUIRE);                            \
+        if (symbol == NULL) {                                                               \
+            symbol = dlsym(RTLD_NEXT, name);                                                \
+            __atomic_store_n(&slot, symbol, __ATOMIC_RELEASE);                              \
+        }                                                                                   \
+        (type)symbol;                                                                       \
+    })
 
 static int role_of(int fd)
 {
@@ -245,9 +253,7 @@ static mode_t mode_argument(int flags, va_list arguments)
         va_end(arguments);                                                                  \
         if (is_gpio(path))                                                                  \
             return open_gpio(flags);                                                        \
-        static open_fn real;                                                                \
-        if (real == NULL)                                                                   \
-            real = (open_fn)next_symbol(#name);                                             \
+        const open_fn real = NEXT_SYMBOL(open_fn, #name);                                   \
         return after_open(path, real(path, flags, mode));                                   \
     }
 
@@ -260,9 +266,7 @@ static mode_t mode_argument(int flags, va_list arguments)
         va_end(arguments);                                                                  \
         if (is_gpio(path))                                                                  \
             return open_gpio(flags);                                                        \
-        static openat_fn real;                                                              \
-        if (real == NULL)                                                                   \
-            real = (openat_fn)next_symbol(#name);                                           \
+        const openat_fn real = NEXT_SYMBOL(openat_fn, #name);                               \
         return after_open(path, real(dirfd, path, flags, mode));                            \
     }
 
@@ -271,9 +275,7 @@ static mode_t mode_argument(int flags, va_list arguments)
     {                                                                                       \
         if (is_gpio(path))                                                                  \
             return open_gpio(flags);                                                        \
-        static open2_fn real;                                                               \
-        if (real == NULL)                                                                   \
-            real = (open2_fn)next_symbol(#name);                                            \
+        const open2_fn real = NEXT_SYMBOL(open2_fn, #name);                                 \
         return after_open(path, real(path, flags));                                         \
     }
 
@@ -286,9 +288,7 @@ DEFINE_OPEN2(__open64_2)
 
 int close(int fd)
 {
-    static close_fn real;
-    if (real == NULL)
-        real = (close_fn)next_symbol("close");
+    const close_fn real = NEXT_SYMBOL(close_fn, "close");
     if (role_of(fd) == FD_TTY)
         record("tty-close");
     set_role(fd, FD_PLAIN);
@@ -297,9 +297,7 @@ int close(int fd)
 
 ssize_t write(int fd, const void* data, size_t count)
 {
-    static write_fn real;
-    if (real == NULL)
-        real = (write_fn)next_symbol("write");
+    const write_fn real = NEXT_SYMBOL(write_fn, "write");
     if (role_of(fd) == FD_TTY) {
         __atomic_store_n(&lsr_left, lsr_busy, __ATOMIC_SEQ_CST);
         record("write %zu", count);
@@ -309,9 +307,7 @@ ssize_t write(int fd, const void* data, size_t count)
 
 ssize_t read(int fd, void* data, size_t count)
 {
-    static read_fn real;
-    if (real == NULL)
-        real = (read_fn)next_symbol("read");
+    const read_fn real = NEXT_SYMBOL(read_fn, "read");
     const ssize_t got = real(fd, data, count);
     if (got == 0 && count > 0 && hangup_error != 0 && role_of(fd) == FD_TTY) {
         record("read-hangup %s", hangup_error_name);
@@ -404,9 +400,7 @@ int ioctl(int fd, unsigned long request, ...)
     int result = 0;
     if (played_ioctl(fd, request, argument, &result))
         return result;
-    static ioctl_fn real;
-    if (real == NULL)
-        real = (ioctl_fn)next_symbol("ioctl");
+    const ioctl_fn real = NEXT_SYMBOL(ioctl_fn, "ioctl");
     return real(fd, request, argument);
 }
 
@@ -421,11 +415,9 @@ int __ioctl_time64(int fd, unsigned long request, ...)
     int result = 0;
     if (played_ioctl(fd, request, argument, &result))
         return result;
-    static ioctl_fn real;
+    ioctl_fn real = NEXT_SYMBOL(ioctl_fn, "__ioctl_time64");
     if (real == NULL)
-        real = (ioctl_fn)next_symbol("__ioctl_time64");
-    if (real == NULL)
-        real = (ioctl_fn)next_symbol("ioctl");
+        real = NEXT_SYMBOL(ioctl_fn, "ioctl");
     return real(fd, request, argument);
 }
 #endif
@@ -471,9 +463,7 @@ int mount(const char* source, const char* target, const char* type, unsigned lon
         errno = outcome;
         return -1;
     }
-    static mount_fn real;
-    if (real == NULL)
-        real = (mount_fn)next_symbol("mount");
+    const mount_fn real = NEXT_SYMBOL(mount_fn, "mount");
     return real(source, target, type, flags, data);
 }
 
@@ -496,9 +486,7 @@ static long clock_offset(void)
 
 int clock_gettime(clockid_t clock, struct timespec* now)
 {
-    static clock_gettime_fn real;
-    if (real == NULL)
-        real = (clock_gettime_fn)next_symbol("clock_gettime");
+    const clock_gettime_fn real = NEXT_SYMBOL(clock_gettime_fn, "clock_gettime");
     const int result = real(clock, now);
     if (result == 0 && clock == CLOCK_REALTIME)
         now->tv_sec += clock_offset();
@@ -522,8 +510,6 @@ int fsync(int fd)
         errno = fsync_error;
         return -1;
     }
-    static fsync_fn real;
-    if (real == NULL)
-        real = (fsync_fn)next_symbol("fsync");
+    const fsync_fn real = NEXT_SYMBOL(fsync_fn, "fsync");
     return real(fd);
 }

@@ -745,6 +745,10 @@ std::vector<std::string> daemon_environment(const std::vector<std::string>& env,
     std::vector<std::string> environment = env;
     if (standin)
         environment.push_back("LD_PRELOAD=" + standin_library());
+    // A sanitizer build's daemon reports where the test's own reports go.
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"})
+        if (const char* value = std::getenv(name))
+            environment.push_back(std::string(name) + "=" + value);
     return environment;
 }
 
@@ -989,6 +993,21 @@ bool World::holds_open(pid_t pid, std::string_view inside) const
 bool World::wait_holds_open(pid_t pid, std::string_view inside, Millis deadline)
 {
     return wait_until([&] { return holds_open(pid, inside); }, deadline);
+}
+
+bool World::listening(uint16_t port) const
+{
+    // The keeper lives in the world's network namespace.
+    std::FILE* file = std::fopen(("/proc/" + std::to_string(keeper_) + "/net/tcp").c_str(), "r");
+    if (file == nullptr)
+        return false;
+    char wanted[32];
+    std::snprintf(wanted, sizeof wanted, ":%04X 00000000:0000 0A", port);
+    bool found = false;
+    for (char row[256]; !found && std::fgets(row, sizeof row, file) != nullptr;)
+        found = std::strstr(row, wanted) != nullptr;
+    std::fclose(file);
+    return found;
 }
 
 int thread_count(pid_t pid)

@@ -169,6 +169,8 @@ public:
     // accepted and already full, so that further SYNs are dropped silently
     // and a connect hangs as to a dead host.
     int listen_tcp(uint16_t port = 0, bool blackholed = false);
+    // Whether something listens on TCP port `port` of the world's network.
+    bool listening(uint16_t port) const;
 
     // Whether pid holds a descriptor on the file at `inside` (the same device
     // and inode, so a pty slave of this world is told apart from the host's).

@@ -19,7 +19,8 @@ struct Frame {
     explicit Frame(const Bytes& bytes = {})
         : frame(frame_new(std::max<std::int32_t>(frame_capacity, static_cast<std::int32_t>(bytes.size()))))
     {
-        std::memcpy(frame->data, bytes.data(), bytes.size());
+        if (!bytes.empty())  // an empty vector's data() may be null
+            std::memcpy(frame->data, bytes.data(), bytes.size());
         frame->len = static_cast<std::int32_t>(bytes.size());
     }
     ~Frame()

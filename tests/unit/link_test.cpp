@@ -84,6 +84,9 @@ TEST_F(Frames, WriteAllOrCloseOnSockets)
     close(ends[1]);
     EXPECT_EQ(write_all_or_close(writer, *frame), 0);
     EXPECT_EQ(writer, -1);
+    // Really closed, not only forgotten.
+    EXPECT_EQ(fcntl(ends[0], F_GETFD), -1);
+    EXPECT_EQ(errno, EBADF);
 }
 
 TEST_F(Frames, PacketPipeKeepsMessagesApartAndSurvivesBeingFull)

@@ -1,5 +1,6 @@
 // The settings reader: how lines, quotes, keys and numbers are read.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -17,7 +18,13 @@ struct SettingsFile {
         std::fflush(file);
     }
     ~SettingsFile() { std::fclose(file); }
-    std::string text(const char* key) { return settings_get_string(file, key); }
+    std::string text(const char* key)
+    {
+        const char* copy = settings_get_string(file, key);
+        std::string value = copy;
+        std::free(const_cast<char*>(copy));
+        return value;
+    }
     std::uint32_t number(const char* key) { return settings_get_uint(file, key); }
     std::FILE* file;
 };
@@ -139,6 +146,7 @@ TEST(Settings, NoFileGivesNothing)
     const char* text = settings_get_string(nullptr, "MOD_KORVANE_ADDR");
     ASSERT_NE(text, nullptr);
     EXPECT_STREQ(text, "");
+    std::free(const_cast<char*>(text));
     EXPECT_EQ(settings_get_uint(nullptr, "MOD_KORVANE_PORT"), 0u);
 
     SettingsFile empty("");
