@@ -168,8 +168,11 @@ protected:
         std::vector<std::string> argv{peers_directory() + "/modbus_server", "--listen",
                                       server_host + ":" + std::to_string(port), "--log", server_log,
                                       "--control", server_control, "--mode", mode};
-        if (far > 0)
+        if (far > 0) {
+            // Behind a link that goes down, its old client vanishes unseen.
             argv.insert(argv.begin(), {"nsenter", "--net=" + net_of(far)});
+            argv.insert(argv.end(), {"--takeover", "1"});
+        }
         int out = -1;
         server = world->spawn(argv, {}, &out);
         ASSERT_GT(server, 0);

@@ -31,11 +31,13 @@
 //                              window (a small stack), so the client's
 //                              buffers fill after a few KiB
 //            "late:300" and "late 300" are both accepted.
+// --takeover 1: a newer client replaces an idle one (default 0).
 // --registers size of each of the four tables (default 1000). Holding and
 //            input register a start at (7 * a + 42) & 0xFFFF, so register 0
 //            reads 42; coil and discrete input a start set when a % 3 == 0.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -71,6 +73,10 @@ struct Options {
     std::string control_path;
     Behaviour behaviour;
     long registers = 1000;
+    // A new client replaces an idle one, as a PLC does whose old peer
+    // vanished without closing (its connection would otherwise hold the
+    // server for ever).
+    long takeover = 0;
 };
 
 bool parse_behaviour(std::string text, Behaviour& out)
@@ -145,6 +151,9 @@ bool parse_options(int argc, char** argv, Options& options)
                 return false;
         } else if (option == "--log") {
             options.log_path = value;
+        } else if (option == "--takeover") {
+            if (!peer::parse_number(value, 0, 1, options.takeover))
+                return false;
         } else if (option == "--control") {
             options.control_path = value;
         } else if (option == "--mode") {
@@ -245,11 +254,25 @@ void send_split_answer(modbus_t* ctx, int fd, const std::uint8_t* request, int s
 }
 
 // Serves one client until it leaves or the close mode ends it.
-void serve_client(modbus_t* ctx, int fd, modbus_mapping_t* bank, const Options& options,
+// With takeover, waits until the client sends or a newer one knocks: false
+// for the newer one.
+bool client_speaks_first(int fd, int listener, const Options& options)
+{
+    if (options.takeover == 0)
+        return true;
+    pollfd wait[2] = {{fd, POLLIN, 0}, {listener, POLLIN, 0}};
+    while (poll(wait, 2, -1) < 0 && errno == EINTR) {
+    }
+    return (wait[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0 || (wait[1].revents & POLLIN) == 0;
+}
+
+void serve_client(modbus_t* ctx, int fd, int listener, modbus_mapping_t* bank, const Options& options,
                   Behaviour& behaviour, FILE* log)
 {
     std::uint8_t request[mbap_size + max_mbap_length];
     for (;;) {
+        if (!client_speaks_first(fd, listener, options))
+            return;
         const int size = receive_request(fd, request, log);
         if (size == 0)
             return;
@@ -354,7 +377,7 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "modbus_server: accept: %s\n", modbus_strerror(errno));
             return 1;
         }
-        serve_client(ctx, client, bank, options, behaviour, log);
+        serve_client(ctx, client, listener, bank, options, behaviour, log);
         close(client);
         modbus_set_socket(ctx, -1);
     }
