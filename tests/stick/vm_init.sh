@@ -262,15 +262,20 @@ role_no_stick() {
     if [ -z "$why" ]; then pass no_stick; else fail no_stick "$why"; cat "$SYSLOG"; fi
 }
 
-# Fresh partitioned stick, server down: writes become records; the daemon
-# is then killed and the machine powered off with the records on the stick.
-role_first() {
+# The daemon in cache mode on /dev/sda1, the master ready, no server.
+start_on_partitioned_stick() {
     load_modules
     wait_for_block sda1
     start_syslog
     write_settings
     start_master
     start_daemon
+}
+
+# Fresh partitioned stick, server down: writes become records; the daemon
+# is then killed and the machine powered off with the records on the stick.
+role_first() {
+    start_on_partitioned_stick
 
     if wait_until 20 mounted_from /dev/sda1 && [ -d "$CACHE" ] && ! mounted_from /dev/sda; then
         pass mount_sda1
@@ -465,12 +470,7 @@ no_record_open() { ! ls -l "/proc/$DAEMON_PID/fd" 2>/dev/null | grep -q -- "-> $
 # Fresh partitioned stick, server down: acknowledged writes are stored, then
 # the host cuts the power (kills qemu) with nothing synced or unmounted.
 role_power_cut() {
-    load_modules
-    wait_for_block sda1
-    start_syslog
-    write_settings
-    start_master
-    start_daemon
+    start_on_partitioned_stick
     wait_until 20 daemon_holds_line || say "daemon never opened the line"
     ask w $A $B $C $D $E
     why=
