@@ -18,7 +18,7 @@ constexpr const char* log_socket_path = "/dev/log";
 
 // Room for the header and the longest message: a bad-CRC line carries a hex
 // dump of up to 8192 characters.
-constexpr std::size_t log_datagram_size = 8192 + 256;
+constexpr std::size_t log_record_size = 8192 + 256;
 
 constexpr const char* month_names[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
@@ -33,31 +33,56 @@ int log_facility = LOG_USER;
 // held around non-blocking calls.
 pthread_mutex_t log_lock = PTHREAD_MUTEX_INITIALIZER;
 int log_fd = -1;
+bool log_stream = false;  // log_fd is a stream: each record ends in a NUL
 
 // Messages lost since the log last took one.
 std::atomic<unsigned> log_dropped{0};
 
+// A descriptor connected to /dev/log, or -1 with errno set.
+int log_connect_as(int type)
+{
+    const int fd = socket(AF_UNIX, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0)
+        return -1;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, log_socket_path, sizeof address.sun_path - 1);
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
+// Some log daemons listen on a stream socket instead: a datagram socket
+// cannot connect to it (EPROTOTYPE). A non-blocking stream connect to a unix
+// socket either completes at once or fails, so it never waits either.
 void log_connect_locked()
 {
     if (log_fd >= 0)
         return;
-    log_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (log_fd < 0)
-        return;
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, log_socket_path, sizeof address.sun_path - 1);
-    if (connect(log_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        close(log_fd);
-        log_fd = -1;
+    log_stream = false;
+    log_fd = log_connect_as(SOCK_DGRAM);
+    if (log_fd < 0 && errno == EPROTOTYPE) {
+        log_stream = true;
+        log_fd = log_connect_as(SOCK_STREAM);
     }
+}
+
+void log_disconnect_locked()
+{
+    close(log_fd);
+    log_fd = -1;
 }
 
 // One attempt, without waiting. A full queue (EAGAIN) means the reader is
 // there but behind: reconnecting would not help. Anything else means the
 // reader went away (a restarted log daemon binds a new socket): connect
-// afresh and try once more.
-bool log_send(const char* datagram, std::size_t length)
+// afresh and try once more. record[length] is a NUL: on a stream it goes
+// too, as the reader splits a stream into records at NUL bytes.
+bool log_send(const char* record, std::size_t length)
 {
     pthread_mutex_lock(&log_lock);
     bool sent = false;
@@ -65,13 +90,20 @@ bool log_send(const char* datagram, std::size_t length)
         log_connect_locked();
         if (log_fd < 0)
             break;
-        if (send(log_fd, datagram, length, MSG_DONTWAIT | MSG_NOSIGNAL) >= 0) {
+        const std::size_t size = log_stream ? length + 1 : length;
+        const ssize_t written = send(log_fd, record, size, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (written == static_cast<ssize_t>(size)) {
             sent = true;
+        } else if (written >= 0) {
+            // A stream took only the front of the record. Its rest cannot
+            // wait for room, and whatever is sent next would be read as that
+            // rest: end the connection, which ends the torn record with it.
+            log_disconnect_locked();
+            break;
         } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
             break;
         } else {
-            close(log_fd);
-            log_fd = -1;
+            log_disconnect_locked();
         }
     }
     pthread_mutex_unlock(&log_lock);
@@ -100,20 +132,21 @@ std::size_t log_header(char* out, std::size_t size, int level)
     return static_cast<std::size_t>(written) < size ? static_cast<std::size_t>(written) : size - 1;
 }
 
-// Formats one datagram and sends it at once; false when the log did not
+// Formats one record and sends it at once; false when the log did not
 // take it.
 __attribute__((format(printf, 2, 0)))
 bool log_vsend(int level, const char* format, va_list arguments)
 {
-    char datagram[log_datagram_size];
-    const std::size_t header = log_header(datagram, sizeof datagram, level);
-    const int body = std::vsnprintf(datagram + header, sizeof datagram - header, format, arguments);
+    char record[log_record_size];
+    const std::size_t header = log_header(record, sizeof record, level);
+    const int body = std::vsnprintf(record + header, sizeof record - header, format, arguments);
     std::size_t length = header;
     if (body > 0)
-        length += static_cast<std::size_t>(body) < sizeof datagram - header
+        length += static_cast<std::size_t>(body) < sizeof record - header
                       ? static_cast<std::size_t>(body)
-                      : sizeof datagram - header - 1;
-    return log_send(datagram, length);
+                      : sizeof record - header - 1;
+    record[length] = '\0';
+    return log_send(record, length);
 }
 
 __attribute__((format(printf, 2, 3)))

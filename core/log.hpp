@@ -1,6 +1,7 @@
-// The one log sender every subsystem calls. It writes the same datagrams
-// to /dev/log that syslog() would ("<29>Dec  7 19:30:40 korvane[26]: text"),
-// but never waits: a log reader that stalls must not stop the line.
+// The one log sender every subsystem calls. It writes the same records to
+// /dev/log that syslog() would ("<29>Dec  7 19:30:40 korvane[26]: text"; as
+// datagrams, or NUL-ended on a stream socket), but never waits: a log reader
+// that stalls must not stop the line.
 #pragma once
 
 #include <syslog.h>  // the LOG_* levels, facilities and options
