@@ -98,6 +98,33 @@ TEST(Startup, LogsStartedAsNoticeUnderItsOwnPid)
     close(master);
 }
 
+TEST(Startup, LogsThroughAStreamSocket)
+{
+    KT_REQUIRE_ROOT();
+    // A log daemon listening on a stream socket, where lines are told apart
+    // only by the NUL after each. No run directory: three lines, then exit.
+    WorldOptions options;
+    options.log_stream = true;
+    options.run_dir = false;
+    World world(options);
+    const int master = world.open_pty("ttyUSB0");
+    world.write_settings(direct_settings());
+    const pid_t pid = world.start_daemon();
+
+    EXPECT_EQ(world.wait_daemon_exit(5000ms), 1);
+    ASSERT_TRUE(world.wait_log("init fifos has failed, exiting...")) << "nothing came through";
+    const auto all = world.logs();
+    ASSERT_EQ(all.size(), 3u);
+    EXPECT_EQ(all[0].priority, log_notice);
+    EXPECT_EQ(all[0].pid, pid);
+    EXPECT_EQ(all[0].message, "started");
+    EXPECT_EQ(all[1].message,
+              "mkfifo /var/run/korvane/serial_tcp.fifo has failed (No such file or directory)");
+    EXPECT_EQ(all[2].priority, log_err);
+    EXPECT_EQ(all[2].message, "init fifos has failed, exiting...");
+    close(master);
+}
+
 TEST(Startup, RunsWithExactlyThreeThreads)
 {
     KT_REQUIRE_ROOT();

@@ -314,7 +314,8 @@ std::string peers_directory()
     return value != nullptr && *value != '\0' ? value : KT_PEERS_DIR;
 }
 
-World::World(WorldOptions options) : private_network_(options.private_network)
+World::World(WorldOptions options)
+    : private_network_(options.private_network), log_stream_(options.log_stream)
 {
     int ready[2];
     if (pipe2(ready, O_CLOEXEC) != 0) {
@@ -382,7 +383,8 @@ bool World::open_log_socket()
             std::fclose(queue);
         }
     }
-    log_fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    const int type = log_stream_ ? SOCK_STREAM : SOCK_DGRAM;
+    log_fd_ = socket(AF_UNIX, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (moved && setns(home, CLONE_NEWNET) != 0)
         ADD_FAILURE() << "cannot return to the test's network namespace: " << std::strerror(errno);
     if (home >= 0)
@@ -407,6 +409,10 @@ bool World::open_log_socket()
         return false;
     }
     chmod(log_path.c_str(), 0666);
+    if (log_stream_ && listen(log_fd_, 16) != 0) {
+        ADD_FAILURE() << "listen " << log_path << ": " << std::strerror(errno);
+        return false;
+    }
     return true;
 }
 
@@ -597,23 +603,65 @@ void World::restart_log()
         log_thread_ = std::thread([this] { log_loop(); });
 }
 
+namespace {
+
+// Reads what a stream connection holds, one line per NUL-ended record;
+// `pending` keeps a record's front until its NUL arrives. False once the
+// writer has closed: a record it left without its NUL is no line.
+bool read_records(int fd, std::string& pending, std::vector<char>& buffer,
+                  std::vector<LogLine>& arrived)
+{
+    for (;;) {
+        const ssize_t got = recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+        if (got <= 0)
+            return got < 0 && errno == EAGAIN;
+        pending.append(buffer.data(), static_cast<size_t>(got));
+        size_t end = 0;
+        while ((end = pending.find('\0')) != std::string::npos) {
+            arrived.push_back(parse_log(pending.substr(0, end)));
+            pending.erase(0, end + 1);
+        }
+    }
+}
+
+} // namespace
+
 void World::log_loop()
 {
     std::vector<char> datagram(1 << 16);
+    // A stream log's connections, each with the record it is in the middle
+    // of. A paused log leaves them out: one the daemon closed would wake
+    // poll at once, over and over.
+    std::vector<std::pair<int, std::string>> streams;
     for (;;) {
-        pollfd wait[2] = {{log_fd_, static_cast<short>(log_paused_ ? 0 : POLLIN), 0},
-                          {log_stop_, POLLIN, 0}};
-        if (poll(wait, 2, -1) < 0 && errno != EINTR)
-            return;
+        std::vector<pollfd> wait = {{log_fd_, static_cast<short>(log_paused_ ? 0 : POLLIN), 0},
+                                    {log_stop_, POLLIN, 0}};
+        for (size_t i = 0; i < streams.size() && !log_paused_; ++i)
+            wait.push_back({streams[i].first, POLLIN, 0});
+        if (poll(wait.data(), wait.size(), -1) < 0 && errno != EINTR)
+            break;
         if ((wait[1].revents & POLLIN) != 0) {
             uint64_t pokes = 0;
             (void)!read(log_stop_, &pokes, sizeof pokes);
             if (log_ending_)
-                return;
+                break;
             continue;
         }
         std::vector<LogLine> arrived;
-        for (;;) {
+        for (size_t i = 0; i + 2 < wait.size(); ++i)
+            if (wait[i + 2].revents != 0 &&
+                !read_records(streams[i].first, streams[i].second, datagram, arrived)) {
+                close(streams[i].first);
+                streams[i].first = -1;
+            }
+        std::erase_if(streams, [](const auto& stream) { return stream.first < 0; });
+        while (log_stream_) {
+            const int fd = accept4(log_fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+            if (fd < 0)
+                break;
+            streams.emplace_back(fd, std::string());
+        }
+        while (!log_stream_) {
             const ssize_t got = recv(log_fd_, datagram.data(), datagram.size(), MSG_DONTWAIT);
             if (got < 0)
                 break;
@@ -628,6 +676,8 @@ void World::log_loop()
         }
         log_arrived_.notify_all();
     }
+    for (const auto& stream : streams)
+        close(stream.first);
 }
 
 std::vector<LogLine> World::logs()

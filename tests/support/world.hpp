@@ -78,7 +78,7 @@ struct LogLine {
     std::string ident;     // "korvane[123]"
     pid_t pid = -1;        // from the ident
     std::string message;   // text after "korvane[123]: "
-    std::string raw;       // the whole datagram
+    std::string raw;       // the whole datagram or stream record
     int level() const { return priority & 7; }
 };
 
@@ -86,6 +86,7 @@ struct WorldOptions {
     bool private_network = true;  // new network namespace, lo up
     bool run_dir = true;          // /run/korvane exists
     bool flash_dir = false;       // /run/korvane/flash exists
+    bool log_stream = false;      // /dev/log is a stream socket: NUL ends each line
 };
 
 class World {
@@ -183,7 +184,7 @@ public:
     std::optional<LogLine> wait_log_from(size_t from, std::string_view substring,
                                          Millis deadline = 5000ms);
 
-    // A log daemon that stops reading (queued datagrams stay unread until
+    // A log daemon that stops reading (queued lines stay unread until
     // resumed), and one that restarts: a new socket bound at /dev/log.
     void pause_log(bool paused);
     void restart_log();
@@ -212,6 +213,7 @@ private:
     std::vector<pid_t> children_;
     std::map<pid_t, int> exited_;  // reaped children and their statuses
     bool private_network_ = true;
+    bool log_stream_ = false;
 };
 
 // Threads of a process (entries of /proc/<pid>/task); -1 when it is gone.
