@@ -168,6 +168,9 @@ void serial_write(int& port_fd, int& rts_mode, const FrameBuffer& frame, std::in
             break;
         }
     }
+    // While RTS is up the bus is ours: any input is our answer echoed back.
+    // After TEMT (the last echo arrives then), before RTS drops (the master may talk then).
+    (void)tcflush(port_fd, TCIFLUSH);
     (void)set_rts(port_fd, TIOCMBIC);
 }
 

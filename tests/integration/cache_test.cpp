@@ -63,15 +63,15 @@ struct CacheMode : ::testing::Test {
         world.emplace(options);
     }
 
-    void configure(std::uint32_t timeout_ms = 500)
+    void configure(std::uint32_t timeout_ms = 500, const std::string& device = "ttyUSB0")
     {
-        world->write_settings({{"MOD_KORVANE_DEVICE", "ttyUSB0"},
+        world->write_settings({{"MOD_KORVANE_DEVICE", device},
                                {"MOD_KORVANE_SPLIT", "5"},
                                {"MOD_KORVANE_ADDR", "127.0.0.1"},
                                {"MOD_KORVANE_PORT", "1502"},
                                {"MOD_KORVANE_TIMEOUT", std::to_string(timeout_ms)},
                                {"MOD_KORVANE_CACHE_MODE", "1"}});
-        line = world->open_pty("ttyUSB0");
+        line = world->open_pty(device);
     }
 
     void start(std::vector<std::string> env = {})
@@ -174,6 +174,31 @@ TEST_F(CacheMode, WritesAreAnsweredAtOnceAndOtherFunctionsRefused)
     EXPECT_EQ(got[1], hex(multiple));
     const std::string first = world->read_file(server_logs[0]).value_or("");
     EXPECT_EQ(first.substr(0, 17), "00 01 00 00 00 06");
+}
+
+TEST_F(CacheMode, OwnAnswerEchoedOnAnRtsKeyedLineIsNotTakenForARequest)
+{
+    // A transceiver whose receiver stays on hands back the acknowledgement,
+    // which for function 6 is the request itself.
+    configure(500, "ttyS0");
+    start_server();
+    start({"KORVANE_STANDIN_KIND_FIRST=3", "KORVANE_STANDIN_ECHO=1",
+           "KORVANE_STANDIN_RECORD=/run/standin.log"});
+
+    // Acknowledged and delivered once each; the master's next request after
+    // an echoed answer is still heard.
+    const std::vector<Bytes> writes{write_register(0x0700, 1), write_register(0x0701, 2)};
+    for (const auto& write : writes)
+        EXPECT_EQ(ask(write), with_crc(write));
+    ASSERT_TRUE(wait_received(2, 5000ms));
+    EXPECT_EQ(received(), hex_each(writes));
+    // Both answers were echoed, and nothing else was sent after the open.
+    const std::string record = world->read_file("/run/standin.log").value_or("");
+    const std::string keyed = "rts-raise\nwrite 8\necho 8\nlsr-empty\nrts-drop\n";
+    const std::string tail = "tty-open /dev/ttyS0\nrts-drop\n" + keyed + keyed;
+    EXPECT_TRUE(record.size() >= tail.size() &&
+                record.compare(record.size() - tail.size(), tail.size(), tail) == 0)
+        << record.size() << " bytes recorded";
 }
 
 TEST_F(CacheMode, OutageSpillsToNumberedRecordsDeliveredInOrder)

@@ -31,10 +31,14 @@
  *                               daemon runs. The monotonic clock is left alone.
  *   KORVANE_STANDIN_FSYNC       errno name every fsync() fails with, as on a
  *                               stick whose write-back fails
+ *   KORVANE_STANDIN_ECHO        1: what is written to the serial port while
+ *                               RTS is raised comes back as its input (TIOCSTI)
+ *                               before the write returns, as from an RS-485
+ *                               transceiver whose receiver stays enabled
  *
  * Event lines: "gpio-open", "gpio-absent", "gpio-query 0x80004209",
  * "tty-open /dev/ttyS0", "tty-close", "rts-raise", "rts-drop",
- * "lsr-busy", "lsr-empty", "write <n>", "read-hangup <errno>",
+ * "lsr-busy", "lsr-empty", "write <n>", "echo <n>", "read-hangup <errno>",
  * "mount <source> <target> <type>".
  */
 #define _GNU_SOURCE
@@ -78,6 +82,8 @@ static char hangup_error_name[32];
 static char mount_spec[1024];
 static char clock_path[1024];
 static int fsync_error;
+static int echo_on;
+static int rts_raised;
 
 typedef int (*open_fn)(const char*, int, ...);
 typedef int (*openat_fn)(int, const char*, int, ...);
@@ -192,6 +198,8 @@ __attribute__((constructor)) static void standin_load(void)
     value = getenv("KORVANE_STANDIN_CLOCK");
     if (value != NULL)
         snprintf(clock_path, sizeof clock_path, "%s", value);
+    value = getenv("KORVANE_STANDIN_ECHO");
+    echo_on = value != NULL && atoi(value) == 1;
     value = getenv("KORVANE_STANDIN_FSYNC");
     if (value != NULL && *value != '\0')
         fsync_error = errno_from_name(value);
@@ -302,7 +310,16 @@ ssize_t write(int fd, const void* data, size_t count)
         __atomic_store_n(&lsr_left, lsr_busy, __ATOMIC_SEQ_CST);
         record("write %zu", count);
     }
-    return real(fd, data, count);
+    const ssize_t written = real(fd, data, count);
+    if (written > 0 && echo_on && __atomic_load_n(&rts_raised, __ATOMIC_SEQ_CST) &&
+        role_of(fd) == FD_TTY) {
+        const ioctl_fn real_ioctl = NEXT_SYMBOL(ioctl_fn, "ioctl");
+        ssize_t echoed = 0;
+        while (echoed < written && real_ioctl(fd, TIOCSTI, (const char*)data + echoed) == 0)
+            ++echoed;
+        record("echo %zd", echoed);
+    }
+    return written;
 }
 
 ssize_t read(int fd, void* data, size_t count)
@@ -349,6 +366,8 @@ static int tty_request(unsigned long request, void* argument, int* result)
             record("rts-%s", what);
         else
             record("modem-%s 0x%x", what, (unsigned)mask);
+        if ((mask & TIOCM_RTS) != 0)
+            __atomic_store_n(&rts_raised, request == TIOCMBIS, __ATOMIC_SEQ_CST);
         if (request == TIOCMBIS)
             __atomic_store_n(&lsr_left, lsr_busy, __ATOMIC_SEQ_CST);
         if (rts_error != 0) {
