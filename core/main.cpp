@@ -1,11 +1,13 @@
 // korvane's entry point: prepares the process, reads the settings, builds
 // the hand-over store of the configured mode, starts the serial and the
-// network worker, then sleeps for ever. It takes no arguments.
+// network worker, then serves the network worker's host-name lookups. It
+// takes no arguments.
 #include <csignal>
 #include <cstdlib>
 #include <unistd.h>
 
 #include "core/log.hpp"
+#include "core/lookup.hpp"
 #include "core/settings.hpp"
 #include "net/forwarding.hpp"
 #include "serial/worker.hpp"
@@ -56,6 +58,5 @@ int main()
     if (tcp_init(settings, ring, cache, net_context) != 0)
         fail("init tcp has failed, exiting...");
 
-    for (;;)
-        sleep(3600);
+    lookup_serve(net_context);
 }

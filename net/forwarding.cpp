@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <pthread.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include "core/log.hpp"
@@ -62,8 +63,18 @@ int tcp_init(const GatewaySettings& settings, MessageRing& ring, RecordCache& ca
     ctx.ring = &ring;
     ctx.cache = &cache;
     ctx.held = nullptr;
+    ctx.timeout_ms = timeout_in_use(settings);
+    if (settings.timeout == 0)
+        log_message(LOG_NOTICE, "timeout 0 is taken as %u ms for each exchange and connection attempt",
+                    static_cast<unsigned>(ctx.timeout_ms));
+    ctx.lookup.wake_fd = eventfd(0, EFD_CLOEXEC);
+    if (ctx.lookup.wake_fd < 0) {
+        log_message(LOG_ERR, "cannot create lookup event (%s)", std::strerror(errno));
+        return 1;
+    }
     ctx.frame = frame_new(frame_capacity);
-    if (ctx.frame == nullptr)
+    ctx.stream = frame_new(frame_capacity);
+    if (ctx.frame == nullptr || ctx.stream == nullptr)
         return 1;
 
     if (settings.cache_mode != 0) {
@@ -97,7 +108,6 @@ void forwarding_worker(NetContext& ctx)
     for (;;) {
         if (ctx.sock < 0)
             link_reconnect(ctx, next_attempt);
-
         fd_set set;
         FD_ZERO(&set);
         fdset_add(ctx.rx_fifo, set);
@@ -110,21 +120,22 @@ void forwarding_worker(NetContext& ctx)
             // hang, and a failed pipe read would give the pipe up.
             FD_ZERO(&set);
         }
-
         // Whatever the server sends outside an exchange (a late answer) is
         // thrown away; a closed connection is noticed here.
-        (void)read_if_ready(ctx.sock, set, frame);
-
-        if (read_if_ready(ctx.rx_fifo, set, frame) != 1)
+        transaction_drain(ctx, set);
+        std::uint32_t tag = 0;
+        if (read_tagged_if_ready(ctx.rx_fifo, set, tag, frame) != 1)
             continue;
-        // A broadcast goes to the server, but whatever comes back (an
-        // answer, exception 10 or 11) stays off the line: no slave answers
-        // one, and the master's next request follows after its turnaround.
-        const bool broadcast = is_broadcast(frame) == 1;
-        const int result = request_transaction(ctx, frame);
-        if (broadcast)
+        // A broadcast goes to the server and nothing is waited for: no
+        // slave answers one, and the master's next request follows after
+        // its turnaround delay. Whatever comes back has a stale identifier.
+        if (is_broadcast(frame) == 1) {
+            (void)request_transaction(ctx, frame, delivery_broadcast);
             continue;
-        answer_failure(frame, result);
-        (void)write_all_or_close(ctx.tx_fifo, frame);
+        }
+        answer_failure(frame, request_transaction(ctx, frame));
+        // The tag goes back with the answer: the serial side lets it onto
+        // the line only while its request is still the newest.
+        (void)write_tagged_or_close(ctx.tx_fifo, tag, frame);
     }
 }

@@ -14,18 +14,14 @@
 #include <unistd.h>
 
 #include "core/log.hpp"
+#include "modbus/convert.hpp"
 
 namespace {
 
-// Seconds between the starts of two connection attempts, plus one: an
-// attempt in second t is followed by the next no sooner than second t + 6.
+// Seconds between the end of one connection attempt and the start of the
+// next, plus one: an attempt ending in second t is followed no sooner than
+// second t + 6.
 constexpr std::time_t reconnect_pacing = 5;
-
-// A time-out setting of 0 makes an exchange a mere poll for an answer that is
-// already there; a handshake cannot be a poll (it needs a round trip even on
-// a LAN), so such a connect attempt gets one second, the first SYN's
-// retransmission time.
-constexpr std::uint32_t connect_wait_for_zero_ms = 1000;
 
 // A server host that loses power or its cable never closes the connection:
 // without these the kernel retransmits for about 15 minutes, and an idle
@@ -37,19 +33,16 @@ constexpr int keepalive_interval_s = 5;
 constexpr int keepalive_probes = 3;
 constexpr unsigned unacknowledged_limit_ms = 20000;
 
+// The MBAP length field counts the unit identifier and the PDU: a function
+// code at least, and a PDU of at most 253 bytes.
+constexpr std::uint16_t min_mbap_length = 2;
+constexpr std::uint16_t max_mbap_length = 254;
+
 std::time_t monotonic_seconds()
 {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return now.tv_sec;
-}
-
-// The one way a connection or pipe end found broken is given up.
-void close_connection(int& fd_slot)
-{
-    log_message(LOG_ERR, "connection was closed");
-    close(fd_slot);
-    fd_slot = -1;
 }
 
 // connect() on a blocking socket waits for the system's own time-out, about
@@ -64,9 +57,8 @@ int connect_within(int fd, const sockaddr_in& server, std::uint32_t timeout_ms)
     if (connect(fd, reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0) {
         if (errno != EINPROGRESS)
             return -1;
-        const std::uint32_t wait_ms = timeout_ms == 0 ? connect_wait_for_zero_ms : timeout_ms;
         pollfd handshake{fd, POLLOUT, 0};
-        const int ready = poll(&handshake, 1, wait_ms > INT_MAX ? INT_MAX : static_cast<int>(wait_ms));
+        const int ready = poll(&handshake, 1, timeout_ms > INT_MAX ? INT_MAX : static_cast<int>(timeout_ms));
         if (ready == 0)
             errno = ETIMEDOUT;
         if (ready <= 0)
@@ -83,8 +75,9 @@ int connect_within(int fd, const sockaddr_in& server, std::uint32_t timeout_ms)
     return fcntl(fd, F_SETFL, flags) == 0 ? 0 : -1;
 }
 
-// A connection without these still works; it is only found dead later.
-void watch_for_vanished_server(int fd)
+// A connection without these still works; it is only found dead later, or
+// slower.
+void tune_connection(int fd)
 {
     const int on = 1;
     const unsigned limit = unacknowledged_limit_ms;
@@ -94,9 +87,53 @@ void watch_for_vanished_server(int fd)
         setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &keepalive_probes, sizeof keepalive_probes) != 0 ||
         setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &limit, sizeof limit) != 0)
         log_message(LOG_WARNING, "tcp keep-alive cannot be set (%s)", std::strerror(errno));
+    // A request is one small segment: Nagle's rule would hold it back until
+    // the server acknowledged the one before, a delayed ACK of up to 40 ms
+    // (after a broadcast, which nothing answers, every time).
+    if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0)
+        log_message(LOG_WARNING, "tcp no-delay cannot be set (%s)", std::strerror(errno));
+}
+
+// The address to connect to now: false while the attempt must wait for the
+// main thread's first lookup of the name. A dotted address is used as it
+// stands and never reaches the resolver.
+bool address_to_use(NetContext& ctx, std::uint32_t& address)
+{
+    in_addr dotted{};
+    if (inet_aton(ctx.settings->addr, &dotted) != 0) {
+        address = ntohl(dotted.s_addr);
+        return true;
+    }
+    NameLookup& lookup = ctx.lookup;
+    const bool running = lookup.answered.load(std::memory_order_acquire) !=
+                         lookup.asked.load(std::memory_order_relaxed);
+    if (lookup.waiting) {
+        if (running)
+            return false;
+        lookup.waiting = false;
+        address = lookup.address.load(std::memory_order_relaxed);
+        return true;
+    }
+    // Each attempt asks for a fresh lookup (the name may have moved), but
+    // never while one still runs.
+    if (!running) {
+        lookup.asked.fetch_add(1, std::memory_order_relaxed);
+        const std::uint64_t one = 1;
+        (void)!write(lookup.wake_fd, &one, sizeof one);
+    }
+    address = lookup.address.load(std::memory_order_relaxed);
+    if (address != 0)
+        return true;
+    lookup.waiting = true;
+    return false;
 }
 
 } // namespace
+
+std::uint32_t timeout_in_use(const GatewaySettings& settings)
+{
+    return settings.timeout == 0 ? timeout_for_zero_ms : settings.timeout;
+}
 
 std::uint32_t tcp_resolve(const char* host)
 {
@@ -131,47 +168,8 @@ int tcp_connect(std::uint32_t address, std::uint32_t port, std::uint32_t timeout
         close(fd);
         return -1;
     }
-    watch_for_vanished_server(fd);
+    tune_connection(fd);
     return fd;
-}
-
-void fdset_add(int fd, fd_set& set)
-{
-    if (fd >= 0 && fd < FD_SETSIZE)
-        FD_SET(fd, &set);
-}
-
-int read_if_ready(int& fd_slot, const fd_set& set, FrameBuffer& frame)
-{
-    const int fd = fd_slot;
-    if (fd < 0 || fd >= FD_SETSIZE || !FD_ISSET(fd, &set))
-        return 0;
-    const ssize_t got = read(fd, frame.data, static_cast<std::size_t>(frame.size));
-    frame.len = static_cast<std::int32_t>(got);
-    if (got > 0)
-        return 1;
-    if (got < 0)
-        log_message(LOG_ERR, "read has failed (%s)", std::strerror(errno));
-    close_connection(fd_slot);
-    return 0;
-}
-
-int write_all_or_close(int& fd_slot, const FrameBuffer& frame)
-{
-    const int fd = fd_slot;
-    if (fd < 0)
-        return 0;
-    const ssize_t put = write(fd, frame.data, static_cast<std::size_t>(frame.len));
-    if (put == frame.len)
-        return 1;
-    if (put < 0 && errno == EAGAIN) {
-        // A full pipe is congestion, not a broken channel: the reader is
-        // still there and will drain it. Only this message is lost.
-        log_message(LOG_ERR, "pipe is full, message was dropped");
-        return 0;
-    }
-    close_connection(fd_slot);
-    return 0;
 }
 
 int send_all_or_close(int& fd_slot, const FrameBuffer& frame)
@@ -184,7 +182,7 @@ int send_all_or_close(int& fd_slot, const FrameBuffer& frame)
         return 0;
     if (send(fd_slot, frame.data, static_cast<std::size_t>(frame.len), MSG_DONTWAIT | MSG_NOSIGNAL) == frame.len)
         return 1;
-    close_connection(fd_slot);
+    close_broken(fd_slot);
     return 0;
 }
 
@@ -192,22 +190,71 @@ void link_reconnect(NetContext& ctx, std::time_t& next_attempt)
 {
     // Monotonic: a wall clock set back (an NTP correction, a manual set)
     // would otherwise stop every attempt for as long as the step.
-    const std::time_t now = monotonic_seconds();
-    if (next_attempt >= now)
+    if (next_attempt >= monotonic_seconds())
         return;
-    next_attempt = now + reconnect_pacing;
-    const std::uint32_t address = tcp_resolve(ctx.settings->addr);
-    if (address == 0)
+    std::uint32_t address = 0;
+    if (!address_to_use(ctx, address))
         return;
-    ctx.sock = tcp_connect(address, ctx.settings->port, ctx.settings->timeout);
-    if (ctx.sock >= 0)
-        log_message(LOG_NOTICE, "Succesfully connected to %s", ctx.settings->addr);
+    if (address != 0) {
+        ctx.sock = tcp_connect(address, ctx.settings->port, ctx.timeout_ms);
+        if (ctx.sock >= 0) {
+            if (ctx.stream != nullptr)
+                ctx.stream->len = 0;
+            log_message(LOG_NOTICE, "Succesfully connected to %s", ctx.settings->addr);
+        }
+    }
+    // Counted from the end: an attempt that took its whole time-out (or a
+    // lookup that took ten seconds) must not be followed by another at once.
+    next_attempt = monotonic_seconds() + reconnect_pacing;
 }
 
-timeval timeval_from_ms(std::uint32_t ms)
+void link_close(NetContext& ctx)
 {
-    timeval tv{};
-    tv.tv_sec = static_cast<time_t>(ms / 1000);
-    tv.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
-    return tv;
+    if (ctx.sock >= 0)
+        close_broken(ctx.sock);
+    if (ctx.stream != nullptr)
+        ctx.stream->len = 0;
+}
+
+int link_receive(NetContext& ctx, const fd_set& set)
+{
+    FrameBuffer& stream = *ctx.stream;
+    FrameBuffer rest{stream.data + stream.len, stream.size - stream.len, 0};
+    // A full stream holds a whole message at its front (none is longer than
+    // 260 bytes), which must be taken before more is read.
+    if (rest.size == 0)
+        return 0;
+    if (read_if_ready(ctx.sock, set, rest) != 1) {
+        if (ctx.sock < 0)
+            stream.len = 0;
+        return 0;
+    }
+    stream.len += rest.len;
+    return 1;
+}
+
+int stream_take(FrameBuffer& stream, std::uint16_t& id, FrameBuffer& answer)
+{
+    if (stream.len < tcp_header_size)
+        return stream_empty;
+    std::int32_t position = 0;
+    id = get_u16_be(stream.data, position);
+    const std::uint16_t protocol = get_u16_be(stream.data, position);
+    const std::uint16_t length = get_u16_be(stream.data, position);
+    if (protocol != 0) {
+        log_message(LOG_NOTICE, "received bad protocol id %u", static_cast<unsigned>(protocol));
+        return stream_broken;
+    }
+    if (length < min_mbap_length || length > max_mbap_length) {
+        log_message(LOG_NOTICE, "received bad message length %d", static_cast<int>(length));
+        return stream_broken;
+    }
+    const std::int32_t whole = tcp_header_size + length;
+    if (stream.len < whole)
+        return stream_empty;
+    std::memcpy(answer.data, stream.data + tcp_header_size, length);
+    answer.len = length;
+    stream.len -= whole;
+    std::memmove(stream.data, stream.data + whole, static_cast<std::size_t>(stream.len));
+    return stream_message;
 }

@@ -1,16 +1,29 @@
-// The TCP connection to the one Modbus TCP server, and the descriptor
-// routines both workers share for waiting, reading and writing.
+// The TCP connection to the one Modbus TCP server: connecting, the paced
+// reconnect, the receive stream every read of the socket goes through, and
+// the hand-off of host-name lookups to the main thread.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <ctime>
-#include <sys/select.h>
 
 #include "core/gateway_settings.hpp"
 #include "modbus/frame.hpp"
+#include "net/descriptors.hpp"
 
 struct MessageRing;
 struct RecordCache;
+
+// Host-name lookups run on the main thread: the resolver waits 10 s and more
+// on a name server that does not answer, and a worker held that long serves
+// neither the line nor the stick.
+struct NameLookup {
+    int wake_fd;                          // eventfd the worker writes to ask for one
+    std::atomic<std::uint32_t> asked;     // lookups asked for so far
+    std::atomic<std::uint32_t> answered;  // lookups finished so far
+    std::atomic<std::uint32_t> address;  // the last address found, host order; 0: none yet
+    bool waiting;                         // worker only: an attempt waits for a first address
+};
 
 struct NetContext {
     const GatewaySettings* settings;
@@ -19,37 +32,58 @@ struct NetContext {
     int rx_fifo;   // our end of the request pipe (direct mode), else -1
     MessageRing* ring;
     RecordCache* cache;
-    FrameBuffer* frame;  // the worker's own 512-byte frame, made by tcp_init
-    FrameBuffer* held;   // cache mode: a message the stick refused, kept for retries
+    FrameBuffer* frame;   // the worker's own 512-byte frame, made by tcp_init
+    FrameBuffer* held;    // cache mode: a message the stick refused, kept for retries
+    // Bytes received on sock and not yet taken as messages. A late answer may
+    // have been half read when its exchange gave up; the rest must still be
+    // framed as its tail, so the stream lives as long as the connection and
+    // is emptied only when the connection is made or closed.
+    FrameBuffer* stream;
+    std::uint32_t timeout_ms;  // the exchange and connect time-out in use
+    NameLookup lookup;
 };
 
-// The first IPv4 address of host in host byte order, or 0.
+// A time-out setting of 0 (a missing key) cannot mean a mere poll: an answer
+// or a handshake needs a round trip. It stands for one second, the first
+// SYN's retransmission time.
+inline constexpr std::uint32_t timeout_for_zero_ms = 1000;
+[[nodiscard]] std::uint32_t timeout_in_use(const GatewaySettings& settings);
+
+// The first IPv4 address of host in host byte order, or 0. May wait for the
+// name servers: main thread only.
 [[nodiscard]] std::uint32_t tcp_resolve(const char* host);
 
-// A connected blocking IPv4 stream socket with keep-alive, or -1. One attempt
-// waits at most timeout_ms for the handshake (1000 ms when timeout_ms is 0).
+// A connected blocking IPv4 stream socket with keep-alive and without send
+// delay, or -1. One attempt waits at most timeout_ms for the handshake.
 [[nodiscard]] int tcp_connect(std::uint32_t address, std::uint32_t port, std::uint32_t timeout_ms);
-
-void fdset_add(int fd, fd_set& set);
-
-// One read of up to frame.size bytes when fd_slot is open and marked in set.
-// 1 when bytes were read; on end of stream or error the descriptor is closed,
-// the slot set to -1 and 0 returned.
-[[nodiscard]] int read_if_ready(int& fd_slot, const fd_set& set, FrameBuffer& frame);
-
-// Writes frame.len bytes in one write. 1 when all were written. A short or
-// failed write closes the descriptor and sets the slot to -1, except when the
-// descriptor is non-blocking and full (EAGAIN): that one message is dropped
-// and the descriptor kept.
-[[nodiscard]] int write_all_or_close(int& fd_slot, const FrameBuffer& frame);
 
 // Sends frame.len bytes on a socket without ever waiting for room. 1 when all
 // went out at once; anything less closes the socket and sets the slot to -1.
 [[nodiscard]] int send_all_or_close(int& fd_slot, const FrameBuffer& frame);
 
-// Connects when no attempt was started in this or the last five seconds of
-// the monotonic clock; next_attempt counts in its seconds.
+// Connects when no attempt ended in this or the last five seconds of the
+// monotonic clock; next_attempt counts in its seconds. A host name is looked
+// up by the main thread; the last address found is used meanwhile, and
+// without one the attempt waits for the first lookup to finish.
 void link_reconnect(NetContext& ctx, std::time_t& next_attempt);
 
-// A select time-out of ms milliseconds, for every 32-bit value.
-[[nodiscard]] timeval timeval_from_ms(std::uint32_t ms);
+// Gives the connection up: "connection was closed", socket closed, stream
+// emptied.
+void link_close(NetContext& ctx);
+
+// One read of the socket, when set marks it, onto the end of the stream.
+// 1 when bytes came; 0 when none did or the connection ended (then closed).
+[[nodiscard]] int link_receive(NetContext& ctx, const fd_set& set);
+
+enum StreamTake : int {
+    stream_empty = 0,    // no whole message held
+    stream_message = 1,  // one taken
+    stream_broken = -1,  // the stream has lost its step
+};
+
+// Takes the oldest whole Modbus TCP message off the front of the stream:
+// its transaction identifier and, in answer, its unit identifier and PDU. A
+// protocol identifier other than 0 or a length field outside 2..254 cannot
+// start a Modbus message: the stream has lost its step (logged), and no
+// message after it can be found.
+[[nodiscard]] int stream_take(FrameBuffer& stream, std::uint16_t& id, FrameBuffer& answer);

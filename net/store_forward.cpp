@@ -50,14 +50,15 @@ void report_answer(const FrameBuffer& answer)
 }
 
 // Sends one message; true once it counts as delivered: the server answered
-// (the frame then holds the answer, reported here), or the message was a
+// this attempt or an earlier one of the same message (the frame then holds
+// the answer, reported here), or the message was a
 // broadcast that went out and the connection held while its answer was
 // awaited. Servers rightly leave broadcasts unanswered, and one retried for
 // ever would hold back every write queued behind it.
 bool delivered(NetContext& ctx, FrameBuffer& message)
 {
     const bool broadcast = is_broadcast(message) == 1;
-    const int result = request_transaction(ctx, message);
+    const int result = request_transaction(ctx, message, delivery_repeat);
     if (result == transaction_answered) {
         report_answer(message);
         return true;
@@ -142,7 +143,7 @@ void store_forward_worker(NetContext& ctx)
             // socket.
             FD_ZERO(&set);
         }
-        (void)read_if_ready(ctx.sock, set, *turn.frame);
+        transaction_drain(ctx, set);
         if (ctx.sock < 0)
             link_reconnect(ctx, next_attempt);
         deliver_one(ctx, turn);

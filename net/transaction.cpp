@@ -6,89 +6,136 @@
 
 #include "core/log.hpp"
 #include "modbus/convert.hpp"
+#include "modbus/crc.hpp"
 
 namespace {
 
-// Both have a single user, the one network worker thread.
-std::uint16_t transaction_counter = 0;
-FrameBuffer* exchange_buffer = nullptr;
+// The identifiers handed out for one message, sent or not: from first_id on,
+// as many as count. In cache mode nothing else is exchanged between two
+// attempts of the head message, so they form one run.
+struct Attempts {
+    std::uint16_t first_id;
+    std::uint32_t count;
+    // The message, known by its length and CRC.
+    std::int32_t length;
+    std::uint16_t crc;
+    bool repeatable;  // sent with delivery_repeat
+    bool answered;    // an answer to one of them came between exchanges
+};
 
-// Bytes of the message that starts at offset, header included, as its MBAP
-// length field gives them; 0 while not even the header is held.
-std::int32_t declared_length(const FrameBuffer& held, std::int32_t offset)
+// Each has a single user, the one network worker thread.
+std::uint16_t transaction_counter = 0;
+FrameBuffer* exchange_buffer = nullptr;  // the message sent, then scratch for stale ones
+FrameBuffer* late_answer = nullptr;      // kept for the message it answers
+Attempts attempts{};
+
+bool buffers_ready()
 {
-    if (held.len - offset < tcp_header_size)
-        return 0;
-    std::int32_t position = offset + 4;
-    return tcp_header_size + get_u16_be(held.data, position);
+    if (exchange_buffer == nullptr)
+        exchange_buffer = frame_new(frame_capacity);
+    if (late_answer == nullptr)
+        late_answer = frame_new(frame_capacity);
+    return exchange_buffer != nullptr && late_answer != nullptr;
 }
 
-// Judges each complete message held in the buffer by its identifier; on a
-// match frame takes the answer and the rest is thrown away. An incomplete
-// last message moves to the start of the buffer for the next read to
-// complete: a server may write the header and the PDU with two sends, and
-// a segment may end anywhere. 1 when the answer was found.
-int judge_messages(FrameBuffer& held, std::uint16_t id, FrameBuffer& frame)
+bool same_message(const FrameBuffer& frame)
 {
-    std::int32_t offset = 0;
-    while (offset < held.len) {
-        const std::int32_t length = declared_length(held, offset);
-        if (length > held.size) {
-            // No answer is that long: the stream has lost its step, and
-            // nothing held from here on can be framed.
-            log_message(LOG_NOTICE, "received bad message length %d", static_cast<int>(length - tcp_header_size));
-            held.len = 0;
-            return 0;
-        }
-        if (length == 0 || length > held.len - offset)
-            break;
-        std::int32_t position = offset;
-        if (get_u16_be(held.data, position) == id) {
-            const FrameBuffer answer{held.data + offset, held.size - offset, length};
-            std::uint16_t answered_id = 0;
-            tcp_to_rtu(answer, frame, answered_id);
-            return 1;
+    return attempts.count != 0 && attempts.length == frame.len &&
+           attempts.crc == crc16(frame.data, frame.len);
+}
+
+void note_attempt(const FrameBuffer& frame, std::uint16_t id, int delivery)
+{
+    if (delivery == delivery_repeat && attempts.repeatable && same_message(frame)) {
+        const std::uint32_t span = static_cast<std::uint16_t>(id - attempts.first_id) + 1u;
+        // Past 65536 identifiers the run has wrapped and covers them all.
+        attempts.count = attempts.count == 65536 || span < attempts.count ? 65536 : span;
+        return;
+    }
+    attempts = Attempts{id, 1, frame.len, crc16(frame.data, frame.len), delivery == delivery_repeat, false};
+}
+
+bool answers_an_attempt(std::uint16_t id)
+{
+    return static_cast<std::uint16_t>(id - attempts.first_id) < attempts.count;
+}
+
+enum Judged { judged_nothing, judged_ours, judged_broken };
+
+// Judges every whole message the stream holds, oldest first: an answer to
+// one of our attempts goes into frame; any other is late (its exchange gave
+// up) and thrown away. A late answer and ours may come in one read.
+Judged judge_received(NetContext& ctx, FrameBuffer& frame)
+{
+    for (;;) {
+        std::uint16_t id = 0;
+        const int taken = stream_take(*ctx.stream, id, *exchange_buffer);
+        if (taken == stream_empty)
+            return judged_nothing;
+        if (taken == stream_broken)
+            return judged_broken;
+        if (answers_an_attempt(id)) {
+            std::memcpy(frame.data, exchange_buffer->data, static_cast<std::size_t>(exchange_buffer->len));
+            frame.len = exchange_buffer->len;
+            attempts = Attempts{};
+            return judged_ours;
         }
         log_message(LOG_NOTICE, "received bad transaction id");
-        offset += length;
     }
-    held.len -= offset;
-    std::memmove(held.data, held.data + offset, static_cast<std::size_t>(held.len));
-    return 0;
 }
 
 } // namespace
 
-int request_transaction(NetContext& ctx, FrameBuffer& frame)
+int request_transaction(NetContext& ctx, FrameBuffer& frame, int delivery)
 {
+    if (!buffers_ready())
+        return transaction_not_sent;
+
+    // 1. An earlier attempt was answered between exchanges: the write is
+    //    done, and sending it once more would only do it again.
+    if (delivery == delivery_repeat && attempts.answered && same_message(frame)) {
+        std::memcpy(frame.data, late_answer->data, static_cast<std::size_t>(late_answer->len));
+        frame.len = late_answer->len;
+        attempts = Attempts{};
+        return transaction_answered;
+    }
+
+    // 2. The next identifier, used up whether or not the message goes out.
     transaction_counter = static_cast<std::uint16_t>(transaction_counter + 1);
     const std::uint16_t id = transaction_counter;
-
-    if (exchange_buffer == nullptr) {
-        exchange_buffer = frame_new(frame_capacity);
-        if (exchange_buffer == nullptr)
-            return transaction_not_sent;
-    }
+    note_attempt(frame, id, delivery);
     if (frame.len > max_tcp_payload) {
         log_message(LOG_ERR, "request of %d bytes does not fit a tcp message", static_cast<int>(frame.len));
         return transaction_not_sent;
     }
     if (rtu_to_tcp(frame, *exchange_buffer, id) != 1)
         return transaction_not_sent;
-    if (send_all_or_close(ctx.sock, *exchange_buffer) != 1)
-        return transaction_not_sent;
 
-    // From here the buffer holds what was received and not yet judged.
-    exchange_buffer->len = 0;
-    // One time-out for the whole exchange: Linux select lowers it by the
-    // time each wait took, so late answers and answers in pieces cannot
-    // stretch the exchange.
-    timeval timeout = timeval_from_ms(ctx.settings->timeout);
+    // 3. Sent whole, or not at all.
+    if (send_all_or_close(ctx.sock, *exchange_buffer) != 1) {
+        link_close(ctx);
+        return transaction_not_sent;
+    }
+    if (delivery == delivery_broadcast)
+        return transaction_no_answer;
+
+    // 4. One deadline for the whole exchange, the time left worked out
+    //    before each wait: late answers and answers in pieces cannot
+    //    stretch it, whatever the C library's select does with its timeval.
+    const std::int64_t deadline = deadline_after_ms(ctx.timeout_ms);
     for (;;) {
+        const Judged judged = judge_received(ctx, frame);
+        if (judged == judged_ours)
+            return transaction_answered;
+        if (judged == judged_broken) {
+            link_close(ctx);
+            return transaction_no_answer;
+        }
         fd_set set;
         FD_ZERO(&set);
         fdset_add(ctx.sock, set);
-        const int ready = select(FD_SETSIZE, &set, nullptr, nullptr, &timeout);
+        timeval left = time_left(deadline);
+        const int ready = select(FD_SETSIZE, &set, nullptr, nullptr, &left);
         if (ready == 0)
             return transaction_no_answer;
         if (ready < 0) {
@@ -98,15 +145,30 @@ int request_transaction(NetContext& ctx, FrameBuffer& frame)
             // wait for ever.
             return transaction_no_answer;
         }
-        const std::int32_t held = exchange_buffer->len;
-        FrameBuffer more{exchange_buffer->data + held, exchange_buffer->size - held, 0};
-        if (read_if_ready(ctx.sock, set, more) != 1)
+        // 5. Whatever came joins the stream: a message cut between two
+        //    reads is completed by the next.
+        if (link_receive(ctx, set) != 1)
             return transaction_no_answer;
-        exchange_buffer->len = held + more.len;
-        // A late answer to an earlier exchange and ours can come in one read:
-        // judge each message on its own, or ours is thrown away with the
-        // stale one (or, coming first, gets the stale one glued on).
-        if (judge_messages(*exchange_buffer, id, frame) == 1)
-            return transaction_answered;
+    }
+}
+
+void transaction_drain(NetContext& ctx, const fd_set& set)
+{
+    if (!buffers_ready() || link_receive(ctx, set) != 1)
+        return;
+    for (;;) {
+        std::uint16_t id = 0;
+        const int taken = stream_take(*ctx.stream, id, *exchange_buffer);
+        if (taken == stream_empty)
+            return;
+        if (taken == stream_broken) {
+            link_close(ctx);
+            return;
+        }
+        if (attempts.repeatable && !attempts.answered && answers_an_attempt(id)) {
+            std::memcpy(late_answer->data, exchange_buffer->data, static_cast<std::size_t>(exchange_buffer->len));
+            late_answer->len = exchange_buffer->len;
+            attempts.answered = true;
+        }
     }
 }

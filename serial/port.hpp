@@ -33,6 +33,10 @@ struct SerialContext {
     int rx_fifo;           // our end of the response pipe (direct mode), else -1
     MessageRing* ring;
     FrameBuffer* frame;    // the worker's 512-byte frame, made by serial_init
+    // Counts the requests taken from the line (and the port's reopenings).
+    // Direct mode tags each forwarded request with it; an answer whose tag
+    // is no longer the count belongs to a request the master gave up on.
+    std::uint32_t request_seq;
 };
 
 [[nodiscard]] int tty_open(const char* path, std::uint32_t baudrate, std::uint32_t databits,

@@ -10,7 +10,7 @@
 #include "core/log.hpp"
 #include "modbus/convert.hpp"
 #include "modbus/crc.hpp"
-#include "net/link.hpp"
+#include "net/descriptors.hpp"
 #include "store/fifo.hpp"
 #include "store/ring.hpp"
 
@@ -103,11 +103,14 @@ bool handle_request(SerialContext& context, FrameBuffer& frame)
         frame.len = 0;
         return false;
     }
+    // A newer request, for any slave, means the master no longer waits for
+    // the answer to the one before.
+    ++context.request_seq;
     const GatewaySettings& settings = *context.settings;
     if (settings.use_slave_id != 0 && frame.data[0] != settings.slave_id)
         return false;
     if (settings.cache_mode == 0) {
-        (void)write_all_or_close(context.tx_fifo, frame);
+        (void)write_tagged_or_close(context.tx_fifo, context.request_seq, frame);
         return true;
     }
     const bool refused = is_cacheable_function(frame) == 0;
@@ -117,8 +120,15 @@ bool handle_request(SerialContext& context, FrameBuffer& frame)
 
 void answer_from_network(SerialContext& context, const fd_set& ready, FrameBuffer& frame)
 {
-    if (read_if_ready(context.rx_fifo, ready, frame) != 1)
+    std::uint32_t tag = 0;
+    if (read_tagged_if_ready(context.rx_fifo, ready, tag, frame) != 1)
         return;
+    // The master pairs answers with requests by time alone: once it sent
+    // another request, this answer would be taken as that one's.
+    if (tag != context.request_seq) {
+        log_message(LOG_NOTICE, "stale answer was dropped");
+        return;
+    }
     if (frame.len > max_answer_len) {
         log_message(LOG_ERR, "answer of %d bytes has no room for its CRC, dropped",
                static_cast<int>(frame.len));
@@ -138,6 +148,7 @@ int serial_init(const GatewaySettings& settings, MessageRing& ring, SerialContex
     context.rx_fifo = -1;
     context.rts_mode = 0;
     context.frame = nullptr;
+    context.request_seq = 0;
 
     if (std::strstr(settings.device, "ttyS") != nullptr) {
         const int kind = serial_port_kind(std::strcmp(settings.device, "ttyS0") == 0 ? 0 : 1);
@@ -221,6 +232,9 @@ void serial_worker(SerialContext& context)
         if (context.port_fd < 0) {
             sleep(1);
             context.port_fd = serial_port_open(context);
+            // Answers that waited while the port was closed belong to
+            // requests of a master that has long moved on.
+            ++context.request_seq;
             continue;
         }
         serial_turn(context, frame);

@@ -195,15 +195,26 @@ protected:
         line_silence(split);
     }
 
-    void answer(const Bytes& bytes)
+    // An answer as the forwarding worker writes it: behind the tag of the
+    // request it answers (by default the last one read).
+    void answer(const Bytes& bytes) { answer_tagged(last_tag, bytes); }
+    void answer_tagged(uint32_t tag, const Bytes& bytes)
     {
-        ASSERT_EQ(write(responses, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()))
+        Bytes message(sizeof tag);
+        std::memcpy(message.data(), &tag, sizeof tag);
+        message.insert(message.end(), bytes.begin(), bytes.end());
+        ASSERT_EQ(write(responses, message.data(), message.size()), static_cast<ssize_t>(message.size()))
             << std::strerror(errno);
     }
 
+    // The next request without the tag in front of it, which is kept.
     std::optional<Bytes> next_request(Millis deadline = 3000ms)
     {
-        return read_message(requests, deadline);
+        auto message = read_message(requests, deadline);
+        if (!message || message->size() < sizeof last_tag)
+            return std::nullopt;
+        std::memcpy(&last_tag, message->data(), sizeof last_tag);
+        return Bytes(message->begin() + sizeof last_tag, message->end());
     }
 
     // Nothing more waits in the request pipe.
@@ -215,7 +226,11 @@ protected:
     int responses = -1;
     pid_t child = -1;
     uint32_t split = 20;
+    uint32_t last_tag = 0;
 };
+
+// Each request in the pipe carries a 4-byte tag in front.
+constexpr int tagged = 4;
 
 } // namespace
 
@@ -247,9 +262,9 @@ TEST_F(SerialSide, TwoQuickRequestsArriveAsTwoMessages)
     const Bytes second = write_register(1, 0x0010, 0x002A);
     send_request(with_crc(first));
     // The first is not answered yet when the second comes.
-    ASSERT_TRUE(wait_until([&] { return queued(requests) == 6; }, 3000ms));
+    ASSERT_TRUE(wait_until([&] { return queued(requests) == tagged + 6; }, 3000ms));
     send_request(with_crc(second));
-    ASSERT_TRUE(wait_until([&] { return queued(requests) == 12; }, 3000ms)) << queued(requests);
+    ASSERT_TRUE(wait_until([&] { return queued(requests) == 2 * (tagged + 6); }, 3000ms)) << queued(requests);
     EXPECT_EQ(hex(next_request().value_or(Bytes{})), hex(first));
     EXPECT_EQ(hex(next_request().value_or(Bytes{})), hex(second));
     expect_no_request();
@@ -367,15 +382,49 @@ TEST_F(SerialSide, ClosedLineIsReopenedAndServesTheNextRequest)
     EXPECT_EQ(world->count_log("close error"), 0u);
 }
 
-TEST_F(SerialSide, AnswersWaitInThePipeWhileThePortIsClosed)
+TEST_F(SerialSide, AnswersThatWaitedWhileThePortWasClosedAreDropped)
 {
     ASSERT_NO_FATAL_FAILURE(start());
+    send_request(with_crc(write_register(1, 0x10, 0x2A)));
+    ASSERT_TRUE(next_request());
     close(master);
     master = -1;
     ASSERT_TRUE(world->wait_log("openning port /dev/ttyUSB0 failed"));
     answer({0x01, 0x06, 0x00, 0x10, 0x00, 0x2A});
     master = world->open_pty("ttyUSB0");
-    EXPECT_EQ(hex(read_bytes(master, 8, 5000ms)), hex(with_crc({0x01, 0x06, 0x00, 0x10, 0x00, 0x2A})));
+    // Its master is gone; the one on the line now asked nothing yet.
+    ASSERT_TRUE(world->wait_log("stale answer was dropped"));
+    EXPECT_TRUE(read_until_quiet(master, 200ms, 300ms).empty());
+}
+
+// The master pairs answers with requests by time alone: an answer that
+// comes once the master moved on, to any slave, would be taken as the
+// newer request's answer.
+TEST_F(SerialSide, AnswerToARequestTheMasterGaveUpOnNeverReachesTheLine)
+{
+    Line line;
+    line.use_slave_id = 1;
+    line.slave_id = 1;
+    ASSERT_NO_FATAL_FAILURE(start(line));
+    send_request(with_crc(read_holding(1, 0)));
+    ASSERT_TRUE(next_request());
+    const uint32_t given_up = last_tag;
+    send_request(with_crc(read_holding(1, 1)));
+    ASSERT_TRUE(next_request());
+    answer_tagged(given_up, {0x01, 0x03, 0x02, 0x00, 0x01});
+    const auto dropped = world->wait_log("stale answer was dropped");
+    ASSERT_TRUE(dropped);
+    EXPECT_EQ(dropped->priority, log_notice);
+    answer({0x01, 0x03, 0x02, 0x00, 0x02});
+    EXPECT_EQ(hex(read_bytes(master, 7, 3000ms)), hex(with_crc({0x01, 0x03, 0x02, 0x00, 0x02})));
+
+    // A request for another slave is the master moving on too.
+    send_request(with_crc(read_holding(1, 2)));
+    ASSERT_TRUE(next_request());
+    send_request(with_crc(read_holding(2, 2)));
+    answer({0x01, 0x03, 0x02, 0x00, 0x03});
+    ASSERT_TRUE(world->wait_log_count("stale answer was dropped", 2));
+    EXPECT_TRUE(read_until_quiet(master, 200ms, 300ms).empty());
 }
 
 // ---------------------------------------------------------------------------
@@ -387,7 +436,7 @@ TEST_F(SerialSide, FullRequestPipeDropsOneRequestAndKeepsThePipe)
     // Each message takes one of the pipe's 16 slots.
     for (uint16_t i = 1; i <= 16; ++i) {
         send_request(with_crc(write_register(1, i, i)));
-        ASSERT_TRUE(wait_until([&] { return queued(requests) == 6 * i; }, 3000ms))
+        ASSERT_TRUE(wait_until([&] { return queued(requests) == (tagged + 6) * i; }, 3000ms))
             << "request " << i << " not queued: " << queued(requests);
     }
     send_request(with_crc(write_register(1, 17, 17)));

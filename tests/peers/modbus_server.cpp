@@ -26,6 +26,11 @@
 //                              (the right transaction id, length 0)
 //              split MS        answer in two sends MS ms apart: the MBAP
 //                              header with the unit id, then the PDU
+//              latesplit MS    the same, the first piece MS ms late too
+//              wrongid MS      never the right answer: copies of it under
+//                              another transaction id, every MS ms for 2 s
+//              nounit0         normal, but requests to unit 0 (broadcasts)
+//                              get no answer, as a careful server does
 //              deaf            stop reading the client's socket but keep it
 //                              open; started deaf, the server offers a small
 //                              window (a small stack), so the client's
@@ -59,7 +64,7 @@ constexpr int mbap_size = 7;
 // The length field covers the unit id and a PDU of at most 253 bytes.
 constexpr int max_mbap_length = 254;
 
-enum class Mode { normal, silent, late, badtid, exception, close, empty, split, deaf };
+enum class Mode { normal, silent, late, badtid, exception, close, empty, split, latesplit, wrongid, nounit0, deaf };
 
 struct Behaviour {
     Mode mode = Mode::normal;
@@ -102,8 +107,14 @@ bool parse_behaviour(std::string text, Behaviour& out)
         parsed.mode = Mode::empty;
     } else if (name == "deaf" && arg.empty()) {
         parsed.mode = Mode::deaf;
+    } else if (name == "nounit0" && arg.empty()) {
+        parsed.mode = Mode::nounit0;
     } else if (name == "split" && peer::parse_number(arg, 0, 3600000, value)) {
         parsed = {Mode::split, value};
+    } else if (name == "latesplit" && peer::parse_number(arg, 0, 3600000, value)) {
+        parsed = {Mode::latesplit, value};
+    } else if (name == "wrongid" && peer::parse_number(arg, 1, 3600000, value)) {
+        parsed = {Mode::wrongid, value};
     } else if (name == "late" && peer::parse_number(arg, 0, 3600000, value)) {
         parsed = {Mode::late, value};
     } else if (name == "badtid" && arg.empty()) {
@@ -232,25 +243,54 @@ void send_stale_answer(int fd, const std::uint8_t* request)
     (void)send(fd, stale, sizeof stale, MSG_NOSIGNAL);
 }
 
-// The normal answer, written as two pieces pause_ms apart: libmodbus sends
-// it whole, so it is caught on a socket pair first.
-void send_split_answer(modbus_t* ctx, int fd, const std::uint8_t* request, int size,
-                       modbus_mapping_t* bank, long pause_ms)
+// The normal answer as libmodbus would send it, caught on a socket pair so
+// that it can be sent otherwise. Its length, or 0.
+int catch_answer(modbus_t* ctx, int fd, const std::uint8_t* request, int size, modbus_mapping_t* bank,
+                 std::uint8_t* answer)
 {
     int pair[2];
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0)
-        return;
+        return 0;
     modbus_set_socket(ctx, pair[0]);
-    const int length = modbus_reply(ctx, request, size, bank);
+    int length = modbus_reply(ctx, request, size, bank);
     modbus_set_socket(ctx, fd);
-    std::uint8_t answer[mbap_size + max_mbap_length];
-    if (length > mbap_size && read_exact(pair[1], answer, static_cast<std::size_t>(length))) {
-        (void)send(fd, answer, mbap_size, MSG_NOSIGNAL);
-        peer::sleep_ms(pause_ms);
-        (void)send(fd, answer + mbap_size, static_cast<std::size_t>(length - mbap_size), MSG_NOSIGNAL);
-    }
+    if (length <= mbap_size || !read_exact(pair[1], answer, static_cast<std::size_t>(length)))
+        length = 0;
     close(pair[0]);
     close(pair[1]);
+    return length;
+}
+
+// The normal answer, written as two pieces pause_ms apart (the first one
+// pause_ms late as well with late_too).
+void send_split_answer(modbus_t* ctx, int fd, const std::uint8_t* request, int size,
+                       modbus_mapping_t* bank, long pause_ms, bool late_too)
+{
+    std::uint8_t answer[mbap_size + max_mbap_length];
+    const int length = catch_answer(ctx, fd, request, size, bank, answer);
+    if (length == 0)
+        return;
+    if (late_too)
+        peer::sleep_ms(pause_ms);
+    (void)send(fd, answer, mbap_size, MSG_NOSIGNAL);
+    peer::sleep_ms(pause_ms);
+    (void)send(fd, answer + mbap_size, static_cast<std::size_t>(length - mbap_size), MSG_NOSIGNAL);
+}
+
+// Copies of the normal answer under a wrong transaction id, one every
+// every_ms for two seconds: traffic that must not stretch an exchange.
+void send_wrong_ids(modbus_t* ctx, int fd, const std::uint8_t* request, int size, modbus_mapping_t* bank,
+                    long every_ms)
+{
+    std::uint8_t answer[mbap_size + max_mbap_length];
+    const int length = catch_answer(ctx, fd, request, size, bank, answer);
+    if (length == 0)
+        return;
+    answer[0] ^= 0x80;
+    for (long waited = 0; waited < 2000; waited += every_ms) {
+        (void)send(fd, answer, static_cast<std::size_t>(length), MSG_NOSIGNAL);
+        peer::sleep_ms(every_ms);
+    }
 }
 
 // Serves one client until it leaves or the close mode ends it.
@@ -298,8 +338,16 @@ void serve_client(modbus_t* ctx, int fd, int listener, modbus_mapping_t* bank, c
             continue;
         }
         case Mode::split:
-            send_split_answer(ctx, fd, request, size, bank, behaviour.arg);
+        case Mode::latesplit:
+            send_split_answer(ctx, fd, request, size, bank, behaviour.arg, behaviour.mode == Mode::latesplit);
             continue;
+        case Mode::wrongid:
+            send_wrong_ids(ctx, fd, request, size, bank, behaviour.arg);
+            continue;
+        case Mode::nounit0:
+            if (request[6] == 0)
+                continue;
+            break;
         case Mode::deaf:
             for (;;)
                 pause();
@@ -319,7 +367,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr,
                      "usage: modbus_server [--listen ADDR:PORT] [--log FILE] [--control FILE]\n"
                      "                     [--mode normal|silent|late:MS|badtid[:MS]|exception:CODE|close|empty|\n"
-                     "                             split:MS|deaf]\n"
+                     "                             split:MS|latesplit:MS|wrongid:MS|nounit0|deaf]\n"
                      "                     [--registers N]\n");
         return 2;
     }
