@@ -616,6 +616,27 @@ TEST_F(DirectMode, BlackholedServerHoldsNoRequestLongerThanTheTimeout)
     close(listener);
 }
 
+// A name server that never answers holds a lookup for ten seconds and more;
+// the lookup runs on the main thread, and the line is served meanwhile.
+TEST_F(DirectMode, SilentNameServerHoldsNoRequest)
+{
+    const int name_server = world->silent_name_server();
+    ASSERT_GE(name_server, 0);
+    world->override_file("/etc/resolv.conf", "nameserver 127.0.0.1\n");
+    server_host = "plc.invalid";
+    ASSERT_NO_FATAL_FAILURE(start_with_line(5, 1000, false));
+    long longest = 0;
+    for (int i = 0; i < 21; ++i) {
+        const auto asked = Clock::now();
+        ASSERT_EQ(hex(exchange(read_holding(1, 0, 1), 5, 3000ms)), hex(with_crc({0x01, 0x83, 0x0A})));
+        longest = std::max(longest, elapsed_ms(asked));
+        std::this_thread::sleep_for(300ms);
+    }
+    EXPECT_LT(longest, 500);
+    std::printf("silent name server: longest wait for exception 10 %ld ms\n", longest);
+    close(name_server);
+}
+
 TEST_F(DirectMode, VanishedServerIsNoticedIdleAndUnderLoadAndUsedWhenBack)
 {
     ASSERT_NO_FATAL_FAILURE(make_far_network());

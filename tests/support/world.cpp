@@ -972,7 +972,8 @@ void World::override_file(std::string_view inside, std::string_view content)
                       << (result ? *result : -1) << ")";
 }
 
-int World::listen_tcp(uint16_t port, bool blackholed)
+// A socket of the given type made in the world's network namespace.
+int World::socket_in_world(int type) const
 {
     const int home = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
     const int world = open(("/proc/" + std::to_string(keeper_) + "/ns/net").c_str(),
@@ -985,16 +986,37 @@ int World::listen_tcp(uint16_t port, bool blackholed)
             close(world);
         return -1;
     }
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int queued = blackholed ? socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0) : -1;
+    const int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
     if (setns(home, CLONE_NEWNET) != 0)
         ADD_FAILURE() << "cannot return to the test's network namespace: " << std::strerror(errno);
     close(home);
     close(world);
-    if (fd < 0) {
+    if (fd < 0)
         ADD_FAILURE() << "socket: " << std::strerror(errno);
+    return fd;
+}
+
+int World::silent_name_server()
+{
+    const int fd = socket_in_world(SOCK_DGRAM);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(53);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd >= 0 && bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        ADD_FAILURE() << "cannot bind 127.0.0.1:53: " << std::strerror(errno);
+        close(fd);
         return -1;
     }
+    return fd;
+}
+
+int World::listen_tcp(uint16_t port, bool blackholed)
+{
+    const int fd = socket_in_world(SOCK_STREAM);
+    const int queued = blackholed ? socket_in_world(SOCK_STREAM) : -1;
+    if (fd < 0)
+        return -1;
     const int on = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in address{};

@@ -170,6 +170,9 @@ public:
     // accepted and already full, so that further SYNs are dropped silently
     // and a connect hangs as to a dead host.
     int listen_tcp(uint16_t port = 0, bool blackholed = false);
+    // A UDP socket bound at 127.0.0.1:53 of the world's network that nobody
+    // reads: a name server that never answers. Owned by the caller.
+    int silent_name_server();
     // Whether something listens on TCP port `port` of the world's network.
     bool listening(uint16_t port) const;
 
@@ -190,6 +193,7 @@ public:
     void restart_log();
 
 private:
+    int socket_in_world(int type) const;
     bool open_log_socket();
     void stop_log_thread();
     void log_loop();

@@ -3,6 +3,8 @@
 #include <climits>
 #include <cstring>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -135,6 +137,32 @@ TEST(Timeval, EveryMillisecondCountIsThatManyMilliseconds)
         EXPECT_EQ(static_cast<long>(tv.tv_usec), c.usec) << c.ms;
         EXPECT_LT(tv.tv_usec, 1000000);
     }
+}
+
+
+// A request is one small segment: it must never wait for the server to
+// acknowledge the one before (Nagle), and a vanished server must be found.
+TEST(Connection, IsMadeWithoutSendDelayAndWithKeepAlive)
+{
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const int fd = tcp_connect(INADDR_LOOPBACK, ntohs(address.sin_port), 1000);
+    ASSERT_GE(fd, 0);
+    int on = 0;
+    length = sizeof on;
+    ASSERT_EQ(getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, &length), 0);
+    EXPECT_NE(on, 0);
+    ASSERT_EQ(getsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, &length), 0);
+    EXPECT_NE(on, 0);
+    close(fd);
+    close(listener);
 }
 
 } // namespace

@@ -4,7 +4,7 @@
 // pipe and the ring must be what the master and the network side expect.
 //
 // Input: flags (bit 0 cache mode, bit 1 slave filter, bit 2 slave id + 256,
-// bit 3 ring full), slave id, request length (2 bytes), the request as
+// bit 3 ring full, bit 4 the answer is for an earlier request), slave id, request length (2 bytes), the request as
 // gathered, then the answer in the response pipe.
 #include <csignal>
 #include <sys/socket.h>
@@ -100,6 +100,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     settings.use_slave_id = flags & 2;
     settings.slave_id = in.byte() + ((flags & 4) != 0 ? 256u : 0u);
     const bool ring_full = (flags & 8) != 0;
+    // The answer carries the tag of the request the turn takes (or of the
+    // last one, when none is taken), or a stale one.
+    const bool answer_is_current = (flags & 16) == 0;
     const Bytes request = in.bytes(in.u16() % (frame_capacity + 1));
     const Bytes answer = settings.cache_mode != 0 ? Bytes{} : in.bytes(1024);
     if (request.empty() && answer.empty())
@@ -110,10 +113,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Bytes dummy(dummy_bytes, dummy_bytes + 6);
     if (ring_full)
         FZ_CHECK(ring_push(ring, dummy_frame) == 1);
+    const std::size_t n = request.size();
+    const bool crc_ok = n >= 4 && with_crc(Bytes(request.begin(), request.end() - 2)) == request;
+    // Every request with a good CRC is a newer request, for us or not.
+    const std::uint32_t newest = context.request_seq + (crc_ok ? 1u : 0u);
+    const std::uint32_t tag = answer_is_current ? newest : newest - 1u;
     if (!request.empty())
         FZ_CHECK(write(line_peer, request.data(), request.size()) == ssize_t(request.size()));
+    Bytes tagged(sizeof tag);
+    std::memcpy(tagged.data(), &tag, sizeof tag);
+    tagged.insert(tagged.end(), answer.begin(), answer.end());
     if (!answer.empty())
-        FZ_CHECK(write(answer_writer, answer.data(), answer.size()) == ssize_t(answer.size()));
+        FZ_CHECK(write(answer_writer, tagged.data(), tagged.size()) == ssize_t(tagged.size()));
     const SerialContext before = context;
     context.rx_fifo = settings.cache_mode != 0 ? -1 : answer_reader;
 
@@ -141,8 +152,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FZ_CHECK(with_crc(Bytes(sent.begin(), sent.end() - 2)) == sent);
     }
 
-    const std::size_t n = request.size();
-    const bool crc_ok = n >= 4 && with_crc(Bytes(request.begin(), request.end() - 2)) == request;
+    FZ_CHECK(context.request_seq == newest);
     const bool for_us = crc_ok && (settings.use_slave_id == 0 || request[0] == settings.slave_id);
     const Bytes body = crc_ok ? Bytes(request.begin(), request.end() - 2) : Bytes{};
     const bool accepted = crc_ok && for_us;
@@ -168,15 +178,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     FZ_CHECK(queued.empty());
     FZ_CHECK(forwarded.size() == (accepted ? 1u : 0u));
-    FZ_CHECK(!accepted || forwarded[0] == body);
+    if (accepted) {
+        // Behind the tag the answer must bring back.
+        FZ_CHECK(forwarded[0].size() == sizeof newest + body.size());
+        FZ_CHECK(std::memcmp(forwarded[0].data(), &newest, sizeof newest) == 0);
+        FZ_CHECK(Bytes(forwarded[0].begin() + sizeof newest, forwarded[0].end()) == body);
+    }
     // The answer reaches the line with its CRC, or waits in the pipe for the
-    // next turn; one without room for its CRC is dropped.
+    // next turn; one without room for its CRC is dropped, and so is one
+    // whose request is no longer the newest.
     const Bytes read_answer(answer.begin(), answer.begin() + std::min<std::size_t>(answer.size(), frame_capacity));
     if (answer.empty())
         FZ_CHECK(line.empty() && left.empty());
     else if (!left.empty())
-        FZ_CHECK(line.empty() && left.size() == 1 && left[0] == answer);
-    else if (read_answer.size() > static_cast<std::size_t>(frame_capacity - 2))
+        FZ_CHECK(line.empty() && left.size() == 1 && left[0] == tagged);
+    else if (!answer_is_current || read_answer.size() > static_cast<std::size_t>(frame_capacity - 2))
         FZ_CHECK(line.empty());
     else
         FZ_CHECK(line.size() == 1 && line[0] == with_crc(read_answer));
