@@ -14,10 +14,6 @@
 
 namespace {
 
-// Idle wake-up of the forwarding worker: also how soon a lost connection is
-// retried once the reconnect pacing allows it.
-constexpr std::uint32_t forwarding_poll_ms = 100;
-
 void* forwarding_thread(void* arg)
 {
     forwarding_worker(*static_cast<NetContext*>(arg));
@@ -62,13 +58,13 @@ int tcp_init(const GatewaySettings& settings, MessageRing& ring, RecordCache& ca
     ctx.settings = &settings;
     ctx.ring = &ring;
     ctx.cache = &cache;
-    ctx.held = nullptr;
     ctx.timeout_ms = timeout_in_use(settings);
     if (settings.timeout == 0)
         log_message(LOG_NOTICE, "timeout 0 is taken as %u ms for each exchange and connection attempt",
                     static_cast<unsigned>(ctx.timeout_ms));
     ctx.lookup.wake_fd = eventfd(0, EFD_CLOEXEC);
-    if (ctx.lookup.wake_fd < 0) {
+    ctx.lookup.done_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (ctx.lookup.wake_fd < 0 || ctx.lookup.done_fd < 0) {
         log_message(LOG_ERR, "cannot create lookup event (%s)", std::strerror(errno));
         return 1;
     }
@@ -78,9 +74,6 @@ int tcp_init(const GatewaySettings& settings, MessageRing& ring, RecordCache& ca
         return 1;
 
     if (settings.cache_mode != 0) {
-        ctx.held = frame_new(frame_capacity);
-        if (ctx.held == nullptr)
-            return 1;
         return start_detached(store_forward_thread, ctx);
     }
 
@@ -108,18 +101,23 @@ void forwarding_worker(NetContext& ctx)
     for (;;) {
         if (ctx.sock < 0)
             link_reconnect(ctx, next_attempt);
+        // Nothing to do costs nothing: the worker sleeps until a request
+        // comes, the server sends, or (without a connection) a lookup ends
+        // or the next attempt falls due.
         fd_set set;
         FD_ZERO(&set);
         fdset_add(ctx.rx_fifo, set);
         fdset_add(ctx.sock, set);
-        timeval poll = timeval_from_ms(forwarding_poll_ms);
-        if (select(FD_SETSIZE, &set, nullptr, nullptr, &poll) < 0) {
+        const std::int64_t attempt_due = link_wait_for(ctx, next_attempt, set);
+        timeval left = time_left(attempt_due);
+        if (select(FD_SETSIZE, &set, nullptr, nullptr, attempt_due != 0 ? &left : nullptr) < 0) {
             log_message(LOG_ERR, "select (%s)", std::strerror(errno));
             sleep(1);
             // Nothing is known to be ready: reading the blocking socket could
             // hang, and a failed pipe read would give the pipe up.
             FD_ZERO(&set);
         }
+        link_woken(ctx, set);
         // Whatever the server sends outside an exchange (a late answer) is
         // thrown away; a closed connection is noticed here.
         transaction_drain(ctx, set);

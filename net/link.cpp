@@ -208,6 +208,27 @@ void link_reconnect(NetContext& ctx, std::time_t& next_attempt)
     next_attempt = monotonic_seconds() + reconnect_pacing;
 }
 
+std::int64_t link_wait_for(NetContext& ctx, std::time_t next_attempt, fd_set& set)
+{
+    if (ctx.sock >= 0)
+        return 0;
+    if (ctx.lookup.waiting) {
+        fdset_add(ctx.lookup.done_fd, set);
+        return 0;
+    }
+    // link_reconnect attempts once next_attempt is past: in its next second.
+    return (static_cast<std::int64_t>(next_attempt) + 1) * 1000000;
+}
+
+void link_woken(NetContext& ctx, const fd_set& set)
+{
+    const int fd = ctx.lookup.done_fd;
+    if (fd < 0 || fd >= FD_SETSIZE || !FD_ISSET(fd, &set))
+        return;
+    std::uint64_t done = 0;
+    (void)!read(fd, &done, sizeof done);
+}
+
 void link_close(NetContext& ctx)
 {
     if (ctx.sock >= 0)

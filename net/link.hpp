@@ -19,6 +19,7 @@ struct RecordCache;
 // neither the line nor the stick.
 struct NameLookup {
     int wake_fd;                          // eventfd the worker writes to ask for one
+    int done_fd;                          // eventfd the main thread writes after each
     std::atomic<std::uint32_t> asked;     // lookups asked for so far
     std::atomic<std::uint32_t> answered;  // lookups finished so far
     std::atomic<std::uint32_t> address;  // the last address found, host order; 0: none yet
@@ -33,7 +34,6 @@ struct NetContext {
     MessageRing* ring;
     RecordCache* cache;
     FrameBuffer* frame;   // the worker's own 512-byte frame, made by tcp_init
-    FrameBuffer* held;    // cache mode: a message the stick refused, kept for retries
     // Bytes received on sock and not yet taken as messages. A late answer may
     // have been half read when its exchange gave up; the rest must still be
     // framed as its tail, so the stream lives as long as the connection and
@@ -66,6 +66,14 @@ inline constexpr std::uint32_t timeout_for_zero_ms = 1000;
 // up by the main thread; the last address found is used meanwhile, and
 // without one the attempt waits for the first lookup to finish.
 void link_reconnect(NetContext& ctx, std::time_t& next_attempt);
+
+// What a worker without a connection waits for on the link's behalf: the
+// end of the first lookup of a name (added to set) and the next attempt
+// falling due (returned, in microseconds of the monotonic clock; 0 while
+// connected or waiting for the lookup alone, read as "no such time").
+[[nodiscard]] std::int64_t link_wait_for(NetContext& ctx, std::time_t next_attempt, fd_set& set);
+// After the wait: empties the lookup's event when set marks it.
+void link_woken(NetContext& ctx, const fd_set& set);
 
 // Gives the connection up: "connection was closed", socket closed, stream
 // emptied.

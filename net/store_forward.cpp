@@ -1,10 +1,10 @@
 #include "net/store_forward.hpp"
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <ctime>
 #include <unistd.h>
-#include <utility>
 
 #include "core/log.hpp"
 #include "modbus/convert.hpp"
@@ -14,27 +14,30 @@
 
 namespace {
 
-// The worker polls: the ring has no way to wake it.
-constexpr std::uint32_t store_forward_poll_ms = 1;
-
-// While the stick refuses records, storing is tried again at most this often.
-constexpr std::time_t store_retry_seconds = 1;
+// While the stick refuses records, storing is tried again at most this
+// often; a record that could not be read is read again after the same time.
+constexpr std::int64_t store_retry_us = 1000000;
+constexpr std::int64_t read_retry_us = 1000000;
+// How often a stick is looked for once the one in use has gone.
+constexpr std::int64_t mount_retry_us = 3000000;
+constexpr std::int64_t never = INT64_MAX;
 
 // State that lives across turns besides the context.
 struct Turn {
-    FrameBuffer* frame;   // scratch: drained bytes, records, ring messages, answers
-    FrameBuffer* held;    // a message the stick refused, still to be sent or stored
-    bool holding;
-    std::time_t next_store_try;
+    FrameBuffer* frame;  // scratch: drained bytes, records, ring messages, answers
+    std::time_t next_attempt;
+    // Monotonic microseconds before which each is not tried again.
+    std::int64_t store_due;
+    std::int64_t read_due;
+    std::int64_t mount_due;
 };
 
-// Monotonic, so that setting the wall clock back cannot stall the retries.
-std::time_t monotonic_now()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec;
-}
+enum Step {
+    step_idle,     // nothing waits to be delivered
+    step_done,     // one message delivered; the next may follow at once
+    step_failed,   // the oldest was not delivered
+    step_waiting,  // the oldest record cannot be read yet; nothing overtakes it
+};
 
 // Answers are not passed on; an exception is worth a log line. An answer of
 // fewer than 3 bytes has no exception code to report.
@@ -51,10 +54,10 @@ void report_answer(const FrameBuffer& answer)
 
 // Sends one message; true once it counts as delivered: the server answered
 // this attempt or an earlier one of the same message (the frame then holds
-// the answer, reported here), or the message was a
-// broadcast that went out and the connection held while its answer was
-// awaited. Servers rightly leave broadcasts unanswered, and one retried for
-// ever would hold back every write queued behind it.
+// the answer, reported here), or the message was a broadcast that went out
+// and the connection held while its answer was awaited. Servers rightly
+// leave broadcasts unanswered, and one retried for ever would hold back
+// every write queued behind it.
 bool delivered(NetContext& ctx, FrameBuffer& message)
 {
     const bool broadcast = is_broadcast(message) == 1;
@@ -66,86 +69,127 @@ bool delivered(NetContext& ctx, FrameBuffer& message)
     return broadcast && result == transaction_no_answer && ctx.sock >= 0;
 }
 
-// Stores the message in turn.held, or keeps holding it when the stick
-// refuses (tried again a second later at the earliest).
-void store_held(NetContext& ctx, Turn& turn)
+// One delivery, oldest first: the records on the stick, then the ring. A
+// ring message leaves the ring only once it is delivered or on the stick.
+Step deliver_one(NetContext& ctx, Turn& turn, std::int64_t now)
 {
-    const std::time_t now = monotonic_now();
-    if (now < turn.next_store_try)
-        return;
-    if (cache_store(*ctx.cache, *turn.held) == 1) {
-        turn.holding = false;
-        return;
+    RecordCache& cache = *ctx.cache;
+    if (cache_waiting(cache) > 0) {
+        if (now < turn.read_due)
+            return step_waiting;
+        std::uint32_t number = 0;
+        const int read = cache_read_oldest(cache, *turn.frame, number);
+        if (read == cache_read_retry) {
+            turn.read_due = now + read_retry_us;
+            return step_waiting;
+        }
+        if (read == cache_read_record) {
+            if (!delivered(ctx, *turn.frame))
+                return step_failed;
+            cache_remove(cache, number);
+            return step_done;
+        }
     }
-    turn.next_store_try = now + store_retry_seconds;
+    if (ring_peek(*ctx.ring, 0, *turn.frame) != 1)
+        return step_idle;
+    if (!delivered(ctx, *turn.frame))
+        return step_failed;
+    ring_drop(*ctx.ring, 1);
+    return step_done;
 }
 
-// The frame holds a message that could not be delivered: put it on the
-// stick, or hold it when the stick refuses it, so that an acknowledged write
-// is never dropped while the daemon runs.
-void keep_undelivered(NetContext& ctx, Turn& turn)
+// Moves what waits in the ring onto the stick behind the records there, in
+// one batch that one sync makes durable. What the stick refuses stays in the
+// ring (which then fills, and the master gets exception 4) and is tried
+// again a second later.
+void store_ring(NetContext& ctx, Turn& turn, std::int64_t now)
 {
-    std::swap(turn.frame, turn.held);
-    turn.holding = true;
-    turn.next_store_try = 0;
-    store_held(ctx, turn);
+    RecordCache& cache = *ctx.cache;
+    if (!cache_in_use(cache) || now < turn.store_due)
+        return;
+    const std::int32_t waiting = ring_count(*ctx.ring);
+    std::int32_t added = 0;
+    while (added < waiting && ring_peek(*ctx.ring, added, *turn.frame) == 1 &&
+           cache_add(cache, *turn.frame) == 1)
+        ++added;
+    const std::int32_t kept = cache_commit(cache);
+    ring_drop(*ctx.ring, kept);
+    turn.store_due = kept < waiting ? now + store_retry_us : 0;
 }
 
-// One delivery: flash records first, then a held message, then the ring.
-void deliver_one(NetContext& ctx, Turn& turn)
+// Looks for a stick once the one in use has gone; meanwhile writes wait in
+// the ring.
+void find_stick(NetContext& ctx, Turn& turn, std::int64_t now)
 {
-    const std::uint32_t number = cache_read_oldest(*ctx.cache, *turn.frame);
-    if (number != 0) {
-        if (delivered(ctx, *turn.frame)) {
-            cache_remove(*ctx.cache, number);
-            return;
-        }
-        // The record stays for the next turn; meanwhile the ring drains onto
-        // the stick behind it.
-        if (turn.holding)
-            store_held(ctx, turn);
-        else if (ring_pop(*ctx.ring, *turn.frame) == 1)
-            keep_undelivered(ctx, turn);
+    if (cache_in_use(*ctx.cache) || now < turn.mount_due)
         return;
-    }
+    if (cache_mount(*ctx.cache) != 1)
+        turn.mount_due = now + mount_retry_us;
+}
 
-    if (turn.holding) {
-        if (delivered(ctx, *turn.held)) {
-            turn.holding = false;
-            return;
-        }
-        store_held(ctx, turn);
-        return;
-    }
+std::int64_t earliest(std::int64_t a, std::int64_t b)
+{
+    return a < b ? a : b;
+}
 
-    if (ring_pop(*ctx.ring, *turn.frame) != 1)
-        return;
-    if (delivered(ctx, *turn.frame))
-        return;
-    keep_undelivered(ctx, turn);
+// The time of the next thing that falls due, never when nothing will.
+std::int64_t next_due(NetContext& ctx, Turn& turn, Step step, fd_set& set)
+{
+    if (step == step_done || (step == step_failed && ctx.sock >= 0))
+        return 0;
+    std::int64_t due = never;
+    const std::int64_t attempt = link_wait_for(ctx, turn.next_attempt, set);
+    if (attempt != 0)
+        due = attempt;
+    if (!cache_in_use(*ctx.cache))
+        due = earliest(due, turn.mount_due);
+    else if (turn.store_due != 0 && ring_count(*ctx.ring) > 0)
+        due = earliest(due, turn.store_due);
+    if (step == step_waiting)
+        due = earliest(due, turn.read_due);
+    return due;
+}
+
+// Sleeps until something happens: a write pushed into the ring, the server
+// sends or closes, a lookup ends, or a retry falls due.
+void wait_for_work(NetContext& ctx, Turn& turn, Step step)
+{
+    fd_set set;
+    FD_ZERO(&set);
+    fdset_add(ctx.sock, set);
+    fdset_add(ctx.ring->wake_fd, set);
+    const std::int64_t due = next_due(ctx, turn, step, set);
+    timeval left = time_left(due);
+    if (select(FD_SETSIZE, &set, nullptr, nullptr, due != never ? &left : nullptr) < 0) {
+        log_message(LOG_ERR, "select (%s)", std::strerror(errno));
+        sleep(1);
+        // Nothing is known to be ready: the drain must not block on the
+        // socket.
+        FD_ZERO(&set);
+    }
+    if (FD_ISSET(ctx.ring->wake_fd, &set))
+        ring_wake_clear(*ctx.ring);
+    link_woken(ctx, set);
+    transaction_drain(ctx, set);
 }
 
 } // namespace
 
 void store_forward_worker(NetContext& ctx)
 {
-    Turn turn{ctx.frame, ctx.held, false, 0};
-    std::time_t next_attempt = 0;
+    Turn turn{ctx.frame, 0, 0, 0, 0};
     for (;;) {
-        fd_set set;
-        FD_ZERO(&set);
-        fdset_add(ctx.sock, set);
-        timeval poll = timeval_from_ms(store_forward_poll_ms);
-        if (select(FD_SETSIZE, &set, nullptr, nullptr, &poll) < 0) {
-            log_message(LOG_ERR, "select (%s)", std::strerror(errno));
-            sleep(1);
-            // Nothing is known to be ready: the drain must not block on the
-            // socket.
-            FD_ZERO(&set);
-        }
-        transaction_drain(ctx, set);
         if (ctx.sock < 0)
-            link_reconnect(ctx, next_attempt);
-        deliver_one(ctx, turn);
+            link_reconnect(ctx, turn.next_attempt);
+        const std::int64_t now = monotonic_now_us();
+        find_stick(ctx, turn, now);
+        // Without a connection no record is read and nothing is tried: the
+        // ring moves to the stick, and the worker waits for the next attempt.
+        Step step = step_idle;
+        if (ctx.sock >= 0)
+            step = deliver_one(ctx, turn, now);
+        if (ctx.sock < 0 || step == step_failed)
+            store_ring(ctx, turn, now);
+        wait_for_work(ctx, turn, step);
     }
 }

@@ -16,8 +16,6 @@
 
 namespace {
 
-// The worker wakes at least this often while the line is idle.
-constexpr std::uint32_t serial_poll_ms = 10;
 // Room the answer needs for its CRC in the 512-byte frame.
 constexpr std::int32_t max_answer_len = frame_capacity - 2;
 
@@ -208,8 +206,9 @@ void serial_turn(SerialContext& context, FrameBuffer& frame)
     FD_ZERO(&ready);
     fdset_add(context.port_fd, ready);
     fdset_add(context.rx_fifo, ready);
-    timeval poll = timeval_from_ms(serial_poll_ms);
-    if (select(FD_SETSIZE, &ready, nullptr, nullptr, &poll) < 0) {
+    // Nothing to do costs nothing: the worker sleeps until the line or the
+    // response pipe has something.
+    if (select(FD_SETSIZE, &ready, nullptr, nullptr, nullptr) < 0) {
         log_message(LOG_ERR, "select: %s", std::strerror(errno));
         sleep(1);
         // Nothing is known to be ready; acting on the stale set would

@@ -11,7 +11,7 @@
 
 [[noreturn]] void serial_worker(SerialContext& context);
 
-// One turn with the port open: waits up to 10 ms for the line or the
-// response pipe, handles a request gathered from the line, then passes on an
-// answer from the pipe.
+// One turn with the port open: waits for the line or the response pipe,
+// handles a request gathered from the line, then passes on an answer from
+// the pipe.
 void serial_turn(SerialContext& context, FrameBuffer& frame);

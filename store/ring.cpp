@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include "core/log.hpp"
 
@@ -37,6 +39,11 @@ int ring_init(MessageRing& ring, std::int32_t capacity)
     ring.capacity = capacity;
     ring.used = 0;
     pthread_mutex_init(&ring.lock, nullptr);
+    ring.wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (ring.wake_fd < 0) {
+        log_message(LOG_ERR, "cannot allocate ring buffer (%s)", std::strerror(errno));
+        return 1;
+    }
     return 0;
 }
 
@@ -57,6 +64,10 @@ int ring_push(MessageRing& ring, const FrameBuffer& frame)
     ring.used += 1;
     ring.write_pos = next_slot(ring, ring.write_pos);
     pthread_mutex_unlock(&ring.lock);
+    // A full counter (after 2^64 - 2 pushes nobody read) fails with EAGAIN
+    // and is readable all the same.
+    const std::uint64_t one = 1;
+    (void)!write(ring.wake_fd, &one, sizeof one);
     return 1;
 }
 
@@ -74,4 +85,44 @@ int ring_pop(MessageRing& ring, FrameBuffer& frame)
     ring.used -= 1;
     pthread_mutex_unlock(&ring.lock);
     return 1;
+}
+
+int ring_peek(MessageRing& ring, std::int32_t index, FrameBuffer& frame)
+{
+    pthread_mutex_lock(&ring.lock);
+    if (index < 0 || index >= ring.used) {
+        pthread_mutex_unlock(&ring.lock);
+        return 0;
+    }
+    const std::int32_t at = static_cast<std::int32_t>((ring.read_pos - ring.base) / ring_slot_size);
+    const std::uint8_t* slot = ring.base + static_cast<std::size_t>((at + index) % ring.capacity) * ring_slot_size;
+    const std::uint32_t length = slot_length(slot);
+    std::memcpy(frame.data, slot, length);
+    frame.len = static_cast<std::int32_t>(length);
+    pthread_mutex_unlock(&ring.lock);
+    return 1;
+}
+
+void ring_drop(MessageRing& ring, std::int32_t count)
+{
+    pthread_mutex_lock(&ring.lock);
+    for (; count > 0 && ring.used > 0; --count) {
+        ring.read_pos = next_slot(ring, ring.read_pos);
+        ring.used -= 1;
+    }
+    pthread_mutex_unlock(&ring.lock);
+}
+
+std::int32_t ring_count(MessageRing& ring)
+{
+    pthread_mutex_lock(&ring.lock);
+    const std::int32_t used = ring.used;
+    pthread_mutex_unlock(&ring.lock);
+    return used;
+}
+
+void ring_wake_clear(MessageRing& ring)
+{
+    std::uint64_t pushes = 0;
+    (void)!read(ring.wake_fd, &pushes, sizeof pushes);
 }

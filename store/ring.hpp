@@ -20,6 +20,9 @@ struct MessageRing {
     std::int32_t capacity;
     std::int32_t used;        // full and empty are told apart by this alone
     pthread_mutex_t lock;     // guards everything above, slot bytes included
+    // Readable after a push: the consumer waits on it instead of polling.
+    // Non-blocking eventfd; the consumer empties it with ring_wake_clear.
+    int wake_fd;
 };
 
 // Allocates capacity slots. 0 on success; 1 after logging a failed allocation.
@@ -32,3 +35,13 @@ struct MessageRing {
 // Moves the oldest message into frame (which must hold 512 bytes). 1 when a
 // message was taken; 0 when the ring is empty, frame untouched.
 [[nodiscard]] int ring_pop(MessageRing& ring, FrameBuffer& frame);
+
+// The one consumer may look at a message before it takes it: a copy of the
+// message `index` places behind the oldest into frame. 1, or 0 when there is
+// no such message. A message stays in the ring (and keeps the ring from
+// taking more writes) until it is delivered or on the stick.
+[[nodiscard]] int ring_peek(MessageRing& ring, std::int32_t index, FrameBuffer& frame);
+// Forgets the count oldest messages (at most as many as there are).
+void ring_drop(MessageRing& ring, std::int32_t count);
+[[nodiscard]] std::int32_t ring_count(MessageRing& ring);
+void ring_wake_clear(MessageRing& ring);

@@ -431,11 +431,11 @@ TEST_F(CacheMode, SilentNameServerKeepsNoWriteFromTheStick)
 
 TEST_F(CacheMode, FullRingRefusesWithException4)
 {
-    // A silent server holds each delivery for the whole time-out, so the
-    // ring fills faster than it drains.
+    // A silent server holds each delivery for the whole time-out and the
+    // stick refuses every record (its write-back fails): the ring fills.
     configure(3000);
     start_server("silent");
-    start();
+    start({"KORVANE_STANDIN_FSYNC=ENOSPC"});
 
     int acknowledged = 0;
     int refused = 0;
@@ -533,7 +533,7 @@ TEST_F(CacheMode, FullStickLosesNoAcknowledgedWrite)
 TEST_F(CacheMode, RecordThatCannotBeSyncedIsNotKept)
 {
     configure();
-    start({"KORVANE_STANDIN_FSYNC=EIO"});  // no server: the write must go to the stick
+    start({"KORVANE_STANDIN_FSYNC=ENOSPC"});  // no server: the write must go to the stick
 
     const Bytes write = write_register(0x0600, 1);
     EXPECT_EQ(ask(write), with_crc(write));

@@ -29,8 +29,13 @@
  *                               CLOCK_REALTIME) return; read on every call,
  *                               so a test can step the wall clock while the
  *                               daemon runs. The monotonic clock is left alone.
- *   KORVANE_STANDIN_FSYNC       errno name every fsync() fails with, as on a
- *                               stick whose write-back fails
+ *   KORVANE_STANDIN_FSYNC       errno name every fsync() and syncfs() fails
+ *                               with, as on a stick whose write-back fails;
+ *                               "EIO:2": only the first 2 calls fail
+ *   KORVANE_STANDIN_RECORD_READ errno name (":N" for the first N times) with
+ *                               which opening a record ("*.bin") for reading
+ *                               fails; every such open is recorded
+ *                               ("record-open <name>") with or without it
  *   KORVANE_STANDIN_ECHO        1: what is written to the serial port while
  *                               RTS is raised comes back as its input (TIOCSTI)
  *                               before the write returns, as from an RS-485
@@ -39,7 +44,8 @@
  * Event lines: "gpio-open", "gpio-absent", "gpio-query 0x80004209",
  * "tty-open /dev/ttyS0", "tty-close", "rts-raise", "rts-drop",
  * "lsr-busy", "lsr-empty", "write <n>", "echo <n>", "read-hangup <errno>",
- * "mount <source> <target> <type>".
+ * "mount <source> <target> <type>", "umount <target>" (pretended while
+ * KORVANE_STANDIN_MOUNT plays the mounts), "record-open <name>".
  */
 #define _GNU_SOURCE
 /* Every interposed name must be the C library's own symbol; a 32-bit build
@@ -82,6 +88,9 @@ static char hangup_error_name[32];
 static char mount_spec[1024];
 static char clock_path[1024];
 static int fsync_error;
+static int fsync_left = -1;  /* failures still to give; -1: every call */
+static int record_read_error;
+static int record_read_left = -1;
 static int echo_on;
 static int rts_raised;
 
@@ -95,6 +104,7 @@ typedef int (*close_fn)(int);
 typedef int (*clock_gettime_fn)(clockid_t, struct timespec*);
 typedef int (*mount_fn)(const char*, const char*, const char*, unsigned long, const void*);
 typedef int (*fsync_fn)(int);
+typedef int (*umount2_fn)(const char*, int);
 
 /* The next definition of a function, looked up on first use. Both workers
  * may make that first call at once: the slot is read and written atomically. */
@@ -165,6 +175,19 @@ static int errno_from_name(const char* name)
     return number > 0 ? number : EIO;
 }
 
+/* "EIO" or "EIO:3": the error, and how many times (-1: always). */
+static int errno_with_count(const char* value, int* left)
+{
+    char name[32];
+    snprintf(name, sizeof name, "%s", value);
+    char* colon = strchr(name, ':');
+    if (colon != NULL) {
+        *colon = '\0';
+        *left = atoi(colon + 1);
+    }
+    return errno_from_name(name);
+}
+
 static int read_kind(const char* variable, long* kind)
 {
     const char* value = getenv(variable);
@@ -202,7 +225,40 @@ __attribute__((constructor)) static void standin_load(void)
     echo_on = value != NULL && atoi(value) == 1;
     value = getenv("KORVANE_STANDIN_FSYNC");
     if (value != NULL && *value != '\0')
-        fsync_error = errno_from_name(value);
+        fsync_error = errno_with_count(value, &fsync_left);
+    value = getenv("KORVANE_STANDIN_RECORD_READ");
+    if (value != NULL && *value != '\0')
+        record_read_error = errno_with_count(value, &record_read_left);
+}
+
+/* 1 while a failure of this kind is still to be given (and counts it). */
+static int take_failure(int error, int* left)
+{
+    if (error == 0)
+        return 0;
+    for (;;) {
+        int now = __atomic_load_n(left, __ATOMIC_SEQ_CST);
+        if (now < 0)
+            return 1;
+        if (now == 0)
+            return 0;
+        if (__atomic_compare_exchange_n(left, &now, now - 1, 0, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST))
+            return 1;
+    }
+}
+
+/* A record opened for reading: recorded, and refused while asked to. */
+static int record_read_refused(const char* path, int flags)
+{
+    const size_t length = path != NULL ? strlen(path) : 0;
+    if (length < 4 || strcmp(path + length - 4, ".bin") != 0 || (flags & O_ACCMODE) != O_RDONLY)
+        return 0;
+    const char* slash = strrchr(path, '/');
+    record("record-open %s", slash != NULL ? slash + 1 : path);
+    if (!take_failure(record_read_error, &record_read_left))
+        return 0;
+    errno = record_read_error;
+    return 1;
 }
 
 static int gpio_present(void)
@@ -261,6 +317,8 @@ static mode_t mode_argument(int flags, va_list arguments)
         va_end(arguments);                                                                  \
         if (is_gpio(path))                                                                  \
             return open_gpio(flags);                                                        \
+        if (record_read_refused(path, flags))                                               \
+            return -1;                                                                      \
         const open_fn real = NEXT_SYMBOL(open_fn, #name);                                   \
         return after_open(path, real(path, flags, mode));                                   \
     }
@@ -274,6 +332,8 @@ static mode_t mode_argument(int flags, va_list arguments)
         va_end(arguments);                                                                  \
         if (is_gpio(path))                                                                  \
             return open_gpio(flags);                                                        \
+        if (record_read_refused(path, flags))                                               \
+            return -1;                                                                      \
         const openat_fn real = NEXT_SYMBOL(openat_fn, #name);                               \
         return after_open(path, real(dirfd, path, flags, mode));                            \
     }
@@ -283,6 +343,8 @@ static mode_t mode_argument(int flags, va_list arguments)
     {                                                                                       \
         if (is_gpio(path))                                                                  \
             return open_gpio(flags);                                                        \
+        if (record_read_refused(path, flags))                                               \
+            return -1;                                                                      \
         const open2_fn real = NEXT_SYMBOL(open2_fn, #name);                                 \
         return after_open(path, real(path, flags));                                         \
     }
@@ -525,10 +587,31 @@ time_t time(time_t* out)
 /* A stick whose write-back fails. */
 int fsync(int fd)
 {
-    if (fsync_error != 0) {
+    if (take_failure(fsync_error, &fsync_left)) {
         errno = fsync_error;
         return -1;
     }
     const fsync_fn real = NEXT_SYMBOL(fsync_fn, "fsync");
     return real(fd);
+}
+
+int syncfs(int fd)
+{
+    if (take_failure(fsync_error, &fsync_left)) {
+        errno = fsync_error;
+        return -1;
+    }
+    const fsync_fn real = NEXT_SYMBOL(fsync_fn, "syncfs");
+    return real(fd);
+}
+
+/* Letting go of a stick whose mounts are played: the world's own mount
+ * stays where it is. */
+int umount2(const char* target, int flags)
+{
+    record("umount %s", target != NULL ? target : "-");
+    if (mount_spec[0] != '\0')
+        return 0;
+    const umount2_fn real = NEXT_SYMBOL(umount2_fn, "umount2");
+    return real(target, flags);
 }
