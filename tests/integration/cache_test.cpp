@@ -1,6 +1,8 @@
 // Cache mode end to end: the real daemon in its world, a tmpfs standing in
 // for the already-mounted stick (the board stand-in answers mount() with
 // EBUSY), a pty as the serial line and the recording Modbus TCP server.
+#include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -528,6 +530,91 @@ TEST_F(CacheMode, FullStickLosesNoAcknowledgedWrite)
     start_server();
     ASSERT_TRUE(wait_received(acknowledged.size(), 30000ms));
     EXPECT_EQ(received(), hex_each(acknowledged));
+}
+
+// Lines of the stand-in's record that start with what.
+size_t recorded(World& world, const std::string& what)
+{
+    std::istringstream text(world.read_file("/run/standin.log").value_or(""));
+    size_t count = 0;
+    for (std::string line; std::getline(text, line);)
+        count += line.rfind(what, 0) == 0 ? 1 : 0;
+    return count;
+}
+
+// Writes that pile up while a delivery waits go to the stick together, under
+// one sync; an outage costs no record reads; and the directory is read once
+// at start, not for every delivery.
+TEST_F(CacheMode, OutageStoresInBatchesReadsNoRecordAndNeverRescansTheDirectory)
+{
+    configure(1000);
+    start_server("silent");
+    start({"KORVANE_STANDIN_RECORD=/run/standin.log"});
+    std::vector<Bytes> writes;
+    for (std::uint16_t i = 0; i < 20; ++i) {
+        writes.push_back(write_register(0x0800, i));
+        EXPECT_EQ(ask(writes.back()), with_crc(writes.back()));
+    }
+    ASSERT_TRUE(wait_until([&] { return records().size() == 20; }, 10000ms)) << records().size();
+    const size_t rescans = recorded(*world, "dir-rewind");
+    // Stored one by one, each record took two syncs (40 in all).
+    const size_t syncs = recorded(*world, "fsync") + recorded(*world, "syncfs");
+    EXPECT_LE(syncs, 12u);
+    std::printf("20 writes during a silent server's exchanges: %zu syncs\n", syncs);
+
+    stop_server();
+    ASSERT_TRUE(world->wait_log("connect socket error", 8000ms));
+    // Polling, the worker would read the oldest record a thousand times in
+    // this second and a half.
+    const size_t reads = recorded(*world, "record-open");
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_EQ(recorded(*world, "record-open"), reads) << "records were read without a connection";
+
+    start_server();
+    ASSERT_TRUE(wait_until([&] { return received().size() >= 20 && records().empty(); }, 15000ms));
+    const auto all = received();
+    EXPECT_EQ(std::vector<std::string>(all.end() - 20, all.end()), hex_each(writes));
+    EXPECT_EQ(recorded(*world, "dir-rewind"), rescans);
+}
+
+// A record that cannot be read for a passing reason keeps its place: the
+// writes behind it must not overtake it.
+TEST_F(CacheMode, RecordThatCannotBeReadYetKeepsItsPlace)
+{
+    std::vector<Bytes> waiting;
+    for (std::uint16_t number : {5, 6, 7}) {
+        waiting.push_back(write_register(number, number));
+        world->write_file(std::string(cache_dir) + "/" + record_name(number),
+                          std::string(waiting.back().begin(), waiting.back().end()));
+    }
+    configure();
+    start_server();
+    start({"KORVANE_STANDIN_RECORD_READ=ENOMEM:2"});
+    ASSERT_TRUE(wait_received(3, 10000ms));
+    EXPECT_EQ(received(), hex_each(waiting));
+    EXPECT_TRUE(records().empty());
+    EXPECT_EQ(world->count_log("openning cache record file " + std::string(cache_dir) + "/" + record_name(5) +
+                               " has failed (" + std::strerror(ENOMEM) + ")"),
+              1u);
+}
+
+// A stick that fails as a pulled one does is let go; the next stick found is
+// used, and nothing acknowledged is lost.
+TEST_F(CacheMode, StickThatIsGoneIsLetGoAndTheNextOneIsUsed)
+{
+    configure();
+    start({"KORVANE_STANDIN_FSYNC=EIO:1", "KORVANE_STANDIN_RECORD=/run/standin.log"});
+    const Bytes first = write_register(0x0900, 1);
+    EXPECT_EQ(ask(first), with_crc(first));
+    ASSERT_TRUE(world->wait_log("stick is gone (" + std::string(std::strerror(EIO)) + "), letting go of it"));
+    EXPECT_EQ(recorded(*world, "umount /var/run/korvane/flash"), 1u);
+    const Bytes second = write_register(0x0900, 2);
+    EXPECT_EQ(ask(second), with_crc(second));
+    ASSERT_TRUE(world->wait_log("stick is mounted, 0 records waiting", 5000ms));
+    ASSERT_TRUE(wait_until([&] { return records().size() == 2; }, 3000ms));
+    start_server();
+    ASSERT_TRUE(wait_received(2, 10000ms));
+    EXPECT_EQ(received(), hex_each({first, second}));
 }
 
 TEST_F(CacheMode, RecordThatCannotBeSyncedIsNotKept)

@@ -45,7 +45,8 @@
  * "tty-open /dev/ttyS0", "tty-close", "rts-raise", "rts-drop",
  * "lsr-busy", "lsr-empty", "write <n>", "echo <n>", "read-hangup <errno>",
  * "mount <source> <target> <type>", "umount <target>" (pretended while
- * KORVANE_STANDIN_MOUNT plays the mounts), "record-open <name>".
+ * KORVANE_STANDIN_MOUNT plays the mounts), "record-open <name>", "fsync",
+ * "syncfs", "dir-rewind" (each rewinddir(): a directory read from the top).
  */
 #define _GNU_SOURCE
 /* Every interposed name must be the C library's own symbol; a 32-bit build
@@ -53,6 +54,7 @@
  * ioctl as __ioctl_time64, and define each of those twice. */
 #undef _FILE_OFFSET_BITS
 #undef _TIME_BITS
+#include <dirent.h>
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -105,6 +107,7 @@ typedef int (*clock_gettime_fn)(clockid_t, struct timespec*);
 typedef int (*mount_fn)(const char*, const char*, const char*, unsigned long, const void*);
 typedef int (*fsync_fn)(int);
 typedef int (*umount2_fn)(const char*, int);
+typedef void (*rewinddir_fn)(DIR*);
 
 /* The next definition of a function, looked up on first use. Both workers
  * may make that first call at once: the slot is read and written atomically. */
@@ -587,6 +590,7 @@ time_t time(time_t* out)
 /* A stick whose write-back fails. */
 int fsync(int fd)
 {
+    record("fsync");
     if (take_failure(fsync_error, &fsync_left)) {
         errno = fsync_error;
         return -1;
@@ -597,6 +601,7 @@ int fsync(int fd)
 
 int syncfs(int fd)
 {
+    record("syncfs");
     if (take_failure(fsync_error, &fsync_left)) {
         errno = fsync_error;
         return -1;
@@ -614,4 +619,11 @@ int umount2(const char* target, int flags)
         return 0;
     const umount2_fn real = NEXT_SYMBOL(umount2_fn, "umount2");
     return real(target, flags);
+}
+
+void rewinddir(DIR* dir)
+{
+    record("dir-rewind");
+    const rewinddir_fn real = NEXT_SYMBOL(rewinddir_fn, "rewinddir");
+    real(dir);
 }
