@@ -7,11 +7,14 @@
 // number, 1 a directory of that name, 2 a name of up to 16 bytes), the number
 // or the name (its length first), content length (2 bytes, up to 600) and
 // content; then operations: 0 deliver the oldest (read, then remove), 1 fail
-// to deliver it (read only), 2 store a message (length 6 to 506, then bytes).
+// to deliver it (read only), 2 add a message to the batch being stored
+// (length 6 to 506, then bytes), 3 commit the batch. A read commits first.
 #include <cerrno>
 #include <dirent.h>
 #include <map>
 #include <set>
+#include <strings.h>
+#include <vector>
 #include <utility>
 
 #include "modbus/convert.hpp"
@@ -81,8 +84,10 @@ struct Pending {
 // One read of the oldest record, checked against what is pending.
 std::uint32_t read_oldest(std::map<std::uint32_t, Pending>& pending)
 {
-    const std::uint32_t number = cache_read_oldest(cache, *frame);
-    if (number == 0) {
+    std::uint32_t number = 0;
+    const int read = cache_read_oldest(cache, *frame, number);
+    FZ_CHECK(read != cache_read_retry);  // nothing here fails for a while
+    if (read == cache_read_none) {
         FZ_CHECK(pending.empty());  // nothing is lost
         return 0;
     }
@@ -110,6 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FZ_CHECK(unlink(in_cache(name).c_str()) == 0 || rmdir(in_cache(name).c_str()) == 0);
     if (cache.dir != nullptr)
         closedir(cache.dir);
+    std::free(cache.found);
 
     fz::Input in{data, size};
     std::map<std::string, Bytes> files;
@@ -147,9 +153,34 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     FZ_CHECK(cache_init(cache) == 0);
+    // A temporary file is never a record: those a power cut left are gone.
+    for (const std::string& name : entries())
+        FZ_CHECK(!(name.size() == 13 && name.find_first_not_of("0123456789") == 9 &&
+                   strcasecmp(name.c_str() + 9, ".tmp") == 0 && files.count(name) != 0));
     std::uint32_t stores = 0;
+    std::vector<Bytes> batch;
+    std::set<std::string> before_batch;
+    // Commits the batch: all its messages become new records holding exactly
+    // their bytes, in their order, or none do; no temporary file is left.
+    const auto commit = [&] {
+        if (batch.empty())
+            return;
+        const std::int32_t kept = cache_commit(cache);
+        std::set<std::string> added = entries();
+        for (const std::string& name : before_batch)
+            added.erase(name);
+        FZ_CHECK(kept >= 0 && added.size() == static_cast<std::size_t>(kept) && kept <= std::int32_t(batch.size()));
+        std::size_t index = 0;
+        for (const std::string& name : added) {  // in name order, which is number order
+            const std::uint32_t number = record_number(name);
+            FZ_CHECK(number != 0 && pending.count(number) == 0);
+            FZ_CHECK(file_bytes(name) == batch[index]);
+            pending[number] = {batch[index++], {1, ++stores}};
+        }
+        batch.clear();
+    };
     for (int steps = 0; steps < 32 && !in.done(); ++steps) {
-        const std::uint8_t operation = in.byte() % 3;
+        const std::uint8_t operation = in.byte() % 4;
         if (operation == 2) {
             const std::size_t length = min_write_request_len + in.u16() % (max_tcp_payload - 5);
             const Bytes message = in.bytes(length);
@@ -157,22 +188,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 break;
             std::memcpy(frame->data, message.data(), message.size());
             frame->len = static_cast<std::int32_t>(message.size());
-            const std::set<std::string> before = entries();
-            const int stored = cache_store(cache, *frame);
-            std::set<std::string> added = entries();
-            for (const std::string& name : before)
-                added.erase(name);
-            // Nothing is left behind by a failed store; a stored message is
-            // one new record holding exactly its bytes.
-            FZ_CHECK(added.size() == (stored == 1 ? 1u : 0u));
-            if (stored == 1) {
-                const std::uint32_t number = record_number(*added.begin());
-                FZ_CHECK(number != 0 && pending.count(number) == 0);
-                FZ_CHECK(file_bytes(*added.begin()) == message);
-                pending[number] = {message, {1, ++stores}};
-            }
+            if (batch.empty())
+                before_batch = entries();
+            if (cache_add(cache, *frame) == 1)
+                batch.push_back(message);
             continue;
         }
+        commit();
+        if (operation == 3)
+            continue;
         const std::uint32_t number = read_oldest(pending);
         if (number != 0 && operation == 0) {
             cache_remove(cache, number);
@@ -180,6 +204,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             FZ_CHECK(access(in_cache(record_name(number)).c_str(), F_OK) != 0);
         }
     }
+    commit();
     // The rest is delivered, every pending message once.
     for (std::size_t left = pending.size() + 1; left > 0; --left) {
         const std::uint32_t number = read_oldest(pending);
