@@ -1,4 +1,5 @@
 #include "core/log.hpp"
+#include "core/counters.hpp"
 
 #include <atomic>
 #include <cerrno>
@@ -187,8 +188,10 @@ void log_message(int level, const char* format, ...)
     } else {
         va_list arguments;
         va_start(arguments, format);
-        if (!log_vsend(level, format, arguments))
+        if (!log_vsend(level, format, arguments)) {
             log_dropped.fetch_add(1, std::memory_order_relaxed);
+            count(counters.log_dropped);
+        }
         va_end(arguments);
     }
     errno = saved_errno;

@@ -1,9 +1,9 @@
-// The main thread's work once the workers run: host-name lookups for the
-// network worker, which must never wait on a name server itself.
+// Host-name lookups for the network worker, made on the main thread: the
+// resolver may wait on a name server for many seconds, and no worker may.
 #pragma once
 
 #include "net/link.hpp"
 
-// Serves the network worker's lookups for the life of the process: each one
-// asked for is made, and the address found (if any) handed back.
-[[noreturn]] void lookup_serve(NetContext& ctx);
+// Makes every lookup the worker asked for since the last call, and hands
+// the address found (if any) back. Called when the lookup event is readable.
+void lookup_serve_pending(NetContext& ctx);

@@ -1,13 +1,13 @@
 // korvane's entry point: prepares the process, reads the settings, builds
 // the hand-over store of the configured mode, starts the serial and the
-// network worker, then serves the network worker's host-name lookups. It
-// takes no arguments.
+// network worker, then serves the network worker's host-name lookups, the
+// signals and the status file. It takes no arguments.
 #include <csignal>
 #include <cstdlib>
 #include <unistd.h>
 
 #include "core/log.hpp"
-#include "core/lookup.hpp"
+#include "core/main_thread.hpp"
 #include "core/settings.hpp"
 #include "net/forwarding.hpp"
 #include "serial/worker.hpp"
@@ -40,6 +40,9 @@ int main()
 {
     setsid();
     signal(SIGPIPE, SIG_IGN);
+    // Before any worker starts, so that they inherit the mask: signals are
+    // the main thread's, and no worker call is ever cut short by one.
+    main_thread_take_signals();
     log_open("korvane", LOG_PID | LOG_NDELAY, LOG_DAEMON);
     log_message(LOG_NOTICE, "started");
 
@@ -58,5 +61,5 @@ int main()
     if (tcp_init(settings, ring, cache, net_context) != 0)
         fail("init tcp has failed, exiting...");
 
-    lookup_serve(net_context);
+    main_thread_run(settings, net_context);
 }

@@ -101,6 +101,7 @@ void forwarding_worker(NetContext& ctx)
     for (;;) {
         if (ctx.sock < 0)
             link_reconnect(ctx, next_attempt);
+        link_publish(ctx);
         // Nothing to do costs nothing: the worker sleeps until a request
         // comes, the server sends, or (without a connection) a lookup ends
         // or the next attempt falls due.

@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "core/counters.hpp"
 #include "core/log.hpp"
 #include "modbus/convert.hpp"
 
@@ -200,6 +201,8 @@ void link_reconnect(NetContext& ctx, std::time_t& next_attempt)
         if (ctx.sock >= 0) {
             if (ctx.stream != nullptr)
                 ctx.stream->len = 0;
+            count(counters.server_connects);
+            set_counter(counters.server_connected_since, static_cast<std::uint32_t>(time(nullptr)));
             log_message(LOG_NOTICE, "Succesfully connected to %s", ctx.settings->addr);
         }
     }
@@ -227,6 +230,16 @@ void link_woken(NetContext& ctx, const fd_set& set)
         return;
     std::uint64_t done = 0;
     (void)!read(fd, &done, sizeof done);
+}
+
+void link_publish(const NetContext& ctx)
+{
+    const std::uint32_t up = ctx.sock >= 0 ? 1 : 0;
+    if (counters.server_connected.load(std::memory_order_relaxed) == up)
+        return;
+    if (up == 0)
+        count(counters.server_lost);
+    set_counter(counters.server_connected, up);
 }
 
 void link_close(NetContext& ctx)

@@ -75,6 +75,10 @@ void link_reconnect(NetContext& ctx, std::time_t& next_attempt);
 // After the wait: empties the lookup's event when set marks it.
 void link_woken(NetContext& ctx, const fd_set& set);
 
+// Tells the counters whether the connection is up (and counts one lost).
+// Network worker only, once a turn.
+void link_publish(const NetContext& ctx);
+
 // Gives the connection up: "connection was closed", socket closed, stream
 // emptied.
 void link_close(NetContext& ctx);

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <unistd.h>
 
+#include "core/counters.hpp"
 #include "core/log.hpp"
 #include "modbus/convert.hpp"
 #include "net/transaction.hpp"
@@ -64,9 +65,14 @@ bool delivered(NetContext& ctx, FrameBuffer& message)
     const int result = request_transaction(ctx, message, delivery_repeat);
     if (result == transaction_answered) {
         report_answer(message);
+        count(counters.cache_delivered);
         return true;
     }
-    return broadcast && result == transaction_no_answer && ctx.sock >= 0;
+    if (broadcast && result == transaction_no_answer && ctx.sock >= 0) {
+        count(counters.cache_delivered);
+        return true;
+    }
+    return false;
 }
 
 // One delivery, oldest first: the records on the stick, then the ring. A
@@ -190,6 +196,8 @@ void store_forward_worker(NetContext& ctx)
             step = deliver_one(ctx, turn, now);
         if (ctx.sock < 0 || step == step_failed)
             store_ring(ctx, turn, now);
+        link_publish(ctx);
+        set_counter(counters.cache_waiting, static_cast<std::uint32_t>(cache_waiting(*ctx.cache)));
         wait_for_work(ctx, turn, step);
     }
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <unistd.h>
 
+#include "core/counters.hpp"
 #include "core/log.hpp"
 #include "modbus/convert.hpp"
 #include "modbus/crc.hpp"
@@ -80,6 +81,7 @@ Judged judge_received(NetContext& ctx, FrameBuffer& frame)
             attempts = Attempts{};
             return judged_ours;
         }
+        count(counters.server_late_dropped);
         log_message(LOG_NOTICE, "received bad transaction id");
     }
 }
@@ -116,17 +118,22 @@ int request_transaction(NetContext& ctx, FrameBuffer& frame, int delivery)
         link_close(ctx);
         return transaction_not_sent;
     }
+    count(counters.server_exchanges);
     if (delivery == delivery_broadcast)
         return transaction_no_answer;
 
     // 4. One deadline for the whole exchange, the time left worked out
     //    before each wait: late answers and answers in pieces cannot
     //    stretch it, whatever the C library's select does with its timeval.
-    const std::int64_t deadline = deadline_after_ms(ctx.timeout_ms);
+    const std::int64_t sent_at = monotonic_now_us();
+    const std::int64_t deadline = sent_at + static_cast<std::int64_t>(ctx.timeout_ms) * 1000;
     for (;;) {
         const Judged judged = judge_received(ctx, frame);
-        if (judged == judged_ours)
+        if (judged == judged_ours) {
+            count(counters.server_answered);
+            count_round_trip(static_cast<std::uint32_t>(monotonic_now_us() - sent_at));
             return transaction_answered;
+        }
         if (judged == judged_broken) {
             link_close(ctx);
             return transaction_no_answer;
@@ -136,8 +143,10 @@ int request_transaction(NetContext& ctx, FrameBuffer& frame, int delivery)
         fdset_add(ctx.sock, set);
         timeval left = time_left(deadline);
         const int ready = select(FD_SETSIZE, &set, nullptr, nullptr, &left);
-        if (ready == 0)
+        if (ready == 0) {
+            count(counters.server_timeouts);
             return transaction_no_answer;
+        }
         if (ready < 0) {
             log_message(LOG_ERR, "select (%s)", std::strerror(errno));
             sleep(1);
@@ -169,6 +178,8 @@ void transaction_drain(NetContext& ctx, const fd_set& set)
             std::memcpy(late_answer->data, exchange_buffer->data, static_cast<std::size_t>(exchange_buffer->len));
             late_answer->len = exchange_buffer->len;
             attempts.answered = true;
+        } else {
+            count(counters.server_late_dropped);
         }
     }
 }

@@ -14,6 +14,7 @@
 #include <unistd.h>
 #include <utility>
 
+#include "core/counters.hpp"
 #include "core/log.hpp"
 
 // TIOCMBIS sets modem lines and TIOCMBIC clears them. Keying RTS with the
@@ -168,8 +169,13 @@ void serial_write(int& port_fd, int& rts_mode, const FrameBuffer& frame, std::in
             break;
         }
     }
-    // While RTS is up the bus is ours: any input is our answer echoed back.
-    // After TEMT (the last echo arrives then), before RTS drops (the master may talk then).
+    // While RTS is up the bus is ours: any input is our own answer handed
+    // back by the transceiver. It goes once the transmitter is empty (the
+    // last echoed byte arrives then) and before RTS drops (from then on the
+    // master may talk).
+    int echoed = 0;
+    if (ioctl(port_fd, FIONREAD, &echoed) == 0 && echoed > 0)
+        count(counters.line_echoes_dropped);
     (void)tcflush(port_fd, TCIFLUSH);
     (void)set_rts(port_fd, TIOCMBIC);
 }

@@ -7,6 +7,7 @@
 #include <sys/select.h>
 #include <unistd.h>
 
+#include "core/counters.hpp"
 #include "core/log.hpp"
 #include "modbus/convert.hpp"
 #include "modbus/crc.hpp"
@@ -35,8 +36,25 @@ void hang_up(SerialContext& context)
     context.port_fd = -1;
 }
 
+void count_answer(const FrameBuffer& frame)
+{
+    count(counters.line_answers);
+    if (frame.len < 3 || (frame.data[1] & fc_exception_flag) == 0)
+        return;
+    switch (frame.data[2]) {
+    case ex_illegal_function: count(counters.line_exception_1); break;
+    case ex_illegal_data_value: count(counters.line_exception_3); break;
+    case ex_server_device_failure: count(counters.line_exception_4); break;
+    case ex_gateway_path_unavailable: count(counters.line_exception_10); break;
+    case ex_gateway_target_failed: count(counters.line_exception_11); break;
+    default: break;
+    }
+}
+
 void send_to_line(SerialContext& context, FrameBuffer& frame)
 {
+    if (context.port_fd >= 0)
+        count_answer(frame);
     crc16_append(frame);
     serial_write(context.port_fd, context.rts_mode, frame, frame.len);
 }
@@ -83,10 +101,13 @@ void answer_in_cache_mode(SerialContext& context, FrameBuffer& frame)
         // It could never be sent as one Modbus TCP message.
         make_exception(frame, ex_server_device_failure);
     } else if (ring_push(*context.ring, frame) == 1) {
+        count(counters.cache_acknowledged);
         make_write_ack(frame);
     } else {
         make_exception(frame, ex_server_device_failure);
     }
+    if (frame.len == 3 && frame.data[2] == ex_server_device_failure)
+        count(counters.cache_refused);
     if (!broadcast)
         send_to_line(context, frame);
 }
@@ -96,7 +117,9 @@ bool handle_request(SerialContext& context, FrameBuffer& frame)
 {
     if (frame.len <= 0)
         return true;
+    count(counters.line_frames);
     if (crc16_check_strip(frame) == 0) {
+        count(counters.line_bad_crc);
         log_message(LOG_ERR, "Received bad CRC, data: %s", hex_dump(frame.data, frame.len));
         frame.len = 0;
         return false;
@@ -105,8 +128,12 @@ bool handle_request(SerialContext& context, FrameBuffer& frame)
     // the answer to the one before.
     ++context.request_seq;
     const GatewaySettings& settings = *context.settings;
-    if (settings.use_slave_id != 0 && frame.data[0] != settings.slave_id)
+    if (settings.use_slave_id != 0 && frame.data[0] != settings.slave_id) {
+        count(counters.line_other_slaves);
         return false;
+    }
+    if (is_broadcast(frame) == 1)
+        count(counters.line_broadcasts);
     if (settings.cache_mode == 0) {
         (void)write_tagged_or_close(context.tx_fifo, context.request_seq, frame);
         return true;
@@ -124,6 +151,7 @@ void answer_from_network(SerialContext& context, const fd_set& ready, FrameBuffe
     // The master pairs answers with requests by time alone: once it sent
     // another request, this answer would be taken as that one's.
     if (tag != context.request_seq) {
+        count(counters.line_stale_dropped);
         log_message(LOG_NOTICE, "stale answer was dropped");
         return;
     }

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "core/counters.hpp"
 #include "core/log.hpp"
 #include "modbus/convert.hpp"
 
@@ -95,6 +96,7 @@ void forget_index(RecordCache& cache)
 // kernel can free the device and a new stick can take its name.
 void let_go(RecordCache& cache, int error)
 {
+    set_counter(counters.cache_stick, error == EROFS ? stick_read_only : stick_missing);
     log_message(LOG_NOTICE, "stick is gone (%s), letting go of it", std::strerror(error));
     if (cache.dir != nullptr)
         closedir(cache.dir);
@@ -298,6 +300,7 @@ int cache_mount(RecordCache& cache)
         return 0;
     }
     cache.mount_failing = 0;
+    set_counter(counters.cache_stick, stick_mounted);
     log_message(LOG_NOTICE, "stick is mounted, %d records waiting", static_cast<int>(cache_waiting(cache)));
     return 1;
 }
@@ -433,6 +436,7 @@ std::int32_t cache_commit(RecordCache& cache)
         renamed = 0;
     }
     cache.next_number += static_cast<std::uint32_t>(renamed);
+    count(counters.cache_stored, static_cast<std::uint32_t>(renamed));
     if (error != 0) {
         (void)store_failed(cache, false, error);
         return renamed;

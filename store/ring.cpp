@@ -6,6 +6,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include "core/counters.hpp"
 #include "core/log.hpp"
 
 namespace {
@@ -63,6 +64,7 @@ int ring_push(MessageRing& ring, const FrameBuffer& frame)
     std::memcpy(ring.write_pos + ring_message_size, &length, sizeof length);
     ring.used += 1;
     ring.write_pos = next_slot(ring, ring.write_pos);
+    set_counter(counters.cache_ring, static_cast<std::uint32_t>(ring.used));
     pthread_mutex_unlock(&ring.lock);
     // A full counter (after 2^64 - 2 pushes nobody read) fails with EAGAIN
     // and is readable all the same.
@@ -83,6 +85,7 @@ int ring_pop(MessageRing& ring, FrameBuffer& frame)
     frame.len = static_cast<std::int32_t>(length);
     ring.read_pos = next_slot(ring, ring.read_pos);
     ring.used -= 1;
+    set_counter(counters.cache_ring, static_cast<std::uint32_t>(ring.used));
     pthread_mutex_unlock(&ring.lock);
     return 1;
 }
@@ -103,13 +106,14 @@ int ring_peek(MessageRing& ring, std::int32_t index, FrameBuffer& frame)
     return 1;
 }
 
-void ring_drop(MessageRing& ring, std::int32_t count)
+void ring_drop(MessageRing& ring, std::int32_t drop)
 {
     pthread_mutex_lock(&ring.lock);
-    for (; count > 0 && ring.used > 0; --count) {
+    for (; drop > 0 && ring.used > 0; --drop) {
         ring.read_pos = next_slot(ring, ring.read_pos);
         ring.used -= 1;
     }
+    set_counter(counters.cache_ring, static_cast<std::uint32_t>(ring.used));
     pthread_mutex_unlock(&ring.lock);
 }
 

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <dirent.h>
 #include <thread>
 #include <fstream>
@@ -615,6 +616,41 @@ TEST_F(CacheMode, StickThatIsGoneIsLetGoAndTheNextOneIsUsed)
     start_server();
     ASSERT_TRUE(wait_received(2, 10000ms));
     EXPECT_EQ(received(), hex_each({first, second}));
+}
+
+// The counters after an outage with stored records, as the status file and
+// the SIGUSR1 line give them.
+TEST_F(CacheMode, CountersTellWhatHappened)
+{
+    configure();
+    start();
+    std::vector<Bytes> writes;
+    for (std::uint16_t i = 0; i < 3; ++i) {
+        writes.push_back(write_register(0x0A00, i));
+        ASSERT_EQ(ask(writes.back()), with_crc(writes.back()));
+    }
+    ASSERT_EQ(ask({0x01, 0x03, 0x00, 0x00, 0x00, 0x01}), with_crc({0x01, 0x83, 0x01}));
+    write_bytes(line, {0x01, 0x06, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00});
+    ASSERT_TRUE(world->wait_log("Received bad CRC"));
+    ASSERT_TRUE(wait_until([&] { return records().size() == 3; }, 3000ms));
+    start_server();
+    ASSERT_TRUE(wait_received(3, 10000ms));
+    ASSERT_TRUE(wait_until([&] { return records().empty(); }, 3000ms));
+
+    kill(world->daemon_pid(), SIGUSR1);
+    const auto logged = world->wait_log("statistics: ");
+    ASSERT_TRUE(logged);
+    const std::vector<std::string> expected{
+        "MODE=cache", "LINE_FRAMES=5", "LINE_BAD_CRC=1", "LINE_ANSWERS=4", "LINE_EXCEPTIONS_1=1",
+        "SERVER_CONNECTED=1", "SERVER_EXCHANGES=3", "SERVER_ANSWERED=3", "CACHE_ACKNOWLEDGED=3",
+        "CACHE_REFUSED=0", "CACHE_STORED=3", "CACHE_DELIVERED=3", "CACHE_WAITING=0", "CACHE_RING=0",
+        "CACHE_STICK=mounted"};
+    for (const std::string& figure : expected)
+        EXPECT_NE((" " + logged->message + " ").find(" " + figure + " "), std::string::npos) << figure;
+    ASSERT_TRUE(wait_until([&] {
+        return world->read_file("/run/korvane/status").value_or("").find("CACHE_DELIVERED=3\n") != std::string::npos;
+    }, 3000ms));
+    std::printf("%s\n%s", logged->message.c_str(), world->read_file("/run/korvane/status").value_or("").c_str());
 }
 
 TEST_F(CacheMode, RecordThatCannotBeSyncedIsNotKept)

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -423,6 +424,43 @@ TEST_F(DirectMode, ExceptionFromTheServerReachesTheLine)
     ASSERT_NO_FATAL_FAILURE(start_server("exception 2"));
     ASSERT_NO_FATAL_FAILURE(start_with_line(5, 1000));
     EXPECT_EQ(hex(exchange(read_holding(1, 900, 1), 5)), hex(with_crc({0x01, 0x83, 0x02})));
+}
+
+// The counters after a known sequence, as the status file and the SIGUSR1
+// line give them: every figure is checked against what happened.
+TEST_F(DirectMode, CountersTellWhatHappened)
+{
+    ASSERT_NO_FATAL_FAILURE(start_server());
+    ASSERT_NO_FATAL_FAILURE(start_with_line(5, 300));
+    for (std::uint16_t i = 0; i < 3; ++i)
+        ASSERT_EQ(hex(exchange(read_holding(1, i, 1), 7)), hex(holding_answer(1, {initial_value(i)})));
+    for (int i = 0; i < 2; ++i) {
+        write_bytes(line, {0x01, 0x03, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00});
+        ASSERT_TRUE(world->wait_log_count("Received bad CRC", static_cast<size_t>(i) + 1));
+    }
+    set_server_mode("silent");
+    ASSERT_EQ(hex(exchange(read_holding(1, 0, 1), 5)), hex(with_crc({0x01, 0x83, 0x0B})));
+    world->end(server);
+    ASSERT_TRUE(world->wait_log("connection was closed"));
+    ASSERT_EQ(hex(exchange(read_holding(1, 0, 1), 5)), hex(with_crc({0x01, 0x83, 0x0A})));
+
+    kill(world->daemon_pid(), SIGUSR1);
+    const auto line_logged = world->wait_log("statistics: ");
+    ASSERT_TRUE(line_logged);
+    const std::vector<std::string> expected{
+        "MODE=direct", "LINE_FRAMES=7", "LINE_BAD_CRC=2", "LINE_ANSWERS=5", "LINE_EXCEPTIONS_10=1",
+        "LINE_EXCEPTIONS_11=1", "LINE_STALE_DROPPED=0", "SERVER_CONNECTED=0", "SERVER_CONNECTS=1",
+        "SERVER_LOST=1", "SERVER_EXCHANGES=4", "SERVER_ANSWERED=3", "SERVER_TIMEOUTS=1", "LOG_DROPPED=0"};
+    for (const std::string& figure : expected)
+        EXPECT_NE((" " + line_logged->message + " ").find(" " + figure + " "), std::string::npos) << figure;
+    ASSERT_TRUE(wait_until([&] {
+        const std::string status = "\n" + world->read_file("/run/korvane/status").value_or("");
+        return status.find("\nLINE_FRAMES=7\n") != std::string::npos;
+    }, 3000ms));
+    const std::string status = "\n" + world->read_file("/run/korvane/status").value_or("");
+    for (const std::string& figure : expected)
+        EXPECT_NE(status.find("\n" + figure + "\n"), std::string::npos) << figure;
+    EXPECT_EQ(status.find("CACHE_"), std::string::npos);
 }
 
 TEST_F(DirectMode, BroadcastReachesTheServerButNothingReachesTheLine)

@@ -1070,7 +1070,12 @@ pid_t reconnect_once(World& world, Report& report, const std::string& addr, uint
         ctx.rx_fifo = -1;
         ctx.timeout_ms = timeout_in_use(settings);
         ctx.lookup.wake_fd = eventfd(0, EFD_CLOEXEC);
-        std::thread(lookup_serve, std::ref(ctx)).detach();
+        ctx.lookup.done_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        // The main thread's part.
+        std::thread([] {
+            for (pollfd wake{ctx.lookup.wake_fd, POLLIN, 0};; poll(&wake, 1, -1))
+                lookup_serve_pending(ctx);
+        }).detach();
         std::time_t next_attempt = 0;
         const long long before = monotonic_ms();
         while (next_attempt == 0 && monotonic_ms() < before + 15000) {

@@ -1,0 +1,97 @@
+#include "core/main_thread.hpp"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include "core/counters.hpp"
+#include "core/log.hpp"
+#include "core/lookup.hpp"
+
+namespace {
+
+// How often the status file is written afresh.
+constexpr std::int64_t status_period_s = 10;
+constexpr const char* status_temporary_path = "/var/run/korvane/status.tmp";
+// Room for every counter as a KEY=value line.
+constexpr std::size_t status_size = 2048;
+
+std::int64_t monotonic_s()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec;
+}
+
+sigset_t taken_signals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGUSR1);
+    return set;
+}
+
+// Written whole or not at all: readers (a web page, a firmware script) see
+// the old file or the new one, never half of one.
+void write_status(const char* text, std::size_t length, bool& failing)
+{
+    const int fd = open(status_temporary_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    bool written = fd >= 0 && write(fd, text, length) == static_cast<ssize_t>(length);
+    if (fd >= 0)
+        written = close(fd) == 0 && written;
+    written = written && rename(status_temporary_path, status_path) == 0;
+    if (!written) {
+        if (!failing)
+            log_message(LOG_ERR, "status file cannot be written (%s)", std::strerror(errno));
+        (void)unlink(status_temporary_path);
+    }
+    failing = !written;
+}
+
+} // namespace
+
+void main_thread_take_signals()
+{
+    const sigset_t set = taken_signals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+void main_thread_run(const GatewaySettings& settings, NetContext& net)
+{
+    const sigset_t set = taken_signals();
+    const int signals = signalfd(-1, &set, SFD_CLOEXEC);
+    const std::int64_t started = monotonic_s();
+    std::int64_t next_status = started;
+    bool status_failing = false;
+    char text[status_size];
+    const bool cache_mode = settings.cache_mode != 0;
+    for (;;) {
+        std::int64_t now = monotonic_s();
+        if (now >= next_status) {
+            const std::size_t length = counters_text(text, sizeof text, false,
+                                                     cache_mode, static_cast<std::uint32_t>(now - started));
+            write_status(text, length, status_failing);
+            next_status = now + status_period_s;
+        }
+        pollfd waits[2] = {{net.lookup.wake_fd, POLLIN, 0}, {signals, POLLIN, 0}};
+        const int ready = poll(waits, 2, static_cast<int>((next_status - now) * 1000));
+        if (ready <= 0)
+            continue;
+        if ((waits[0].revents & POLLIN) != 0)
+            lookup_serve_pending(net);
+        signalfd_siginfo taken{};
+        if ((waits[1].revents & POLLIN) != 0 && read(signals, &taken, sizeof taken) == sizeof taken &&
+            taken.ssi_signo == SIGUSR1) {
+            now = monotonic_s();
+            counters_text(text, sizeof text, true, cache_mode, static_cast<std::uint32_t>(now - started));
+            log_message(LOG_NOTICE, "statistics: %s", text);
+            next_status = now;
+        }
+    }
+}
