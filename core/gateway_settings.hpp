@@ -20,4 +20,5 @@ struct GatewaySettings {
     std::uint32_t cache_mode;    // 0 direct mode, anything else cache mode
     std::uint32_t use_slave_id;  // non-zero: serve only slave_id
     std::uint32_t slave_id;
+    std::uint32_t durable;       // cache mode, non-zero: acknowledge a write only once it is durable
 };

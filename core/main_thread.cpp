@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -34,6 +35,8 @@ sigset_t taken_signals()
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGUSR1);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
     return set;
 }
 
@@ -52,6 +55,35 @@ void write_status(const char* text, std::size_t length, bool& failing)
         (void)unlink(status_temporary_path);
     }
     failing = !written;
+}
+
+// The time an orderly stop may take: a service manager waits a few seconds
+// more before it kills.
+constexpr int stop_wait_ms = 4500;
+
+// SIGTERM or SIGINT. Direct mode holds nothing: it ends at once. Cache mode
+// puts what the ring holds on the stick first.
+[[noreturn]] void stop(NetContext& net, bool cache_mode)
+{
+    if (!cache_mode) {
+        log_message(LOG_NOTICE, "stopped");
+        std::exit(0);
+    }
+    const std::uint64_t one = 1;
+    (void)!write(net.stop_fd, &one, sizeof one);
+    pollfd stopped{net.stopped_fd, POLLIN, 0};
+    if (poll(&stopped, 1, stop_wait_ms) != 1) {
+        log_message(LOG_ERR, "stopped, the stick did not take the messages in time, %u lost",
+                    static_cast<unsigned>(counters.cache_ring.load(std::memory_order_relaxed)));
+        std::exit(0);
+    }
+    const unsigned kept = net.stop_kept.load(std::memory_order_relaxed);
+    const unsigned lost = net.stop_lost.load(std::memory_order_relaxed);
+    if (lost == 0)
+        log_message(LOG_NOTICE, "stopped, %u messages kept on the stick", kept);
+    else
+        log_message(LOG_ERR, "stopped, %u messages kept on the stick, %u lost", kept, lost);
+    std::exit(0);
 }
 
 } // namespace
@@ -86,8 +118,11 @@ void main_thread_run(const GatewaySettings& settings, NetContext& net)
         if ((waits[0].revents & POLLIN) != 0)
             lookup_serve_pending(net);
         signalfd_siginfo taken{};
-        if ((waits[1].revents & POLLIN) != 0 && read(signals, &taken, sizeof taken) == sizeof taken &&
-            taken.ssi_signo == SIGUSR1) {
+        if ((waits[1].revents & POLLIN) == 0 || read(signals, &taken, sizeof taken) != sizeof taken)
+            continue;
+        if (taken.ssi_signo == SIGTERM || taken.ssi_signo == SIGINT)
+            stop(net, cache_mode);
+        if (taken.ssi_signo == SIGUSR1) {
             now = monotonic_s();
             counters_text(text, sizeof text, true, cache_mode, static_cast<std::uint32_t>(now - started));
             log_message(LOG_NOTICE, "statistics: %s", text);

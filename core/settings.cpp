@@ -112,6 +112,7 @@ void settings_load(GatewaySettings& settings)
     settings.cache_mode = settings_get_uint(file, "MOD_KORVANE_CACHE_MODE");
     settings.use_slave_id = settings_get_uint(file, "MOD_KORVANE_USE_SLAVE_ID");
     settings.slave_id = settings_get_uint(file, "MOD_KORVANE_SLAVE_ID");
+    settings.durable = settings_get_uint(file, "MOD_KORVANE_DURABLE");
     if (file != nullptr)
         std::fclose(file);
 }

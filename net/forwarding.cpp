@@ -65,8 +65,18 @@ int tcp_init(const GatewaySettings& settings, MessageRing& ring, RecordCache& ca
     ctx.lookup.wake_fd = eventfd(0, EFD_CLOEXEC);
     ctx.lookup.done_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (ctx.lookup.wake_fd < 0 || ctx.lookup.done_fd < 0) {
-        log_message(LOG_ERR, "cannot create lookup event (%s)", std::strerror(errno));
+        log_message(LOG_ERR, "cannot create an event descriptor (%s)", std::strerror(errno));
         return 1;
+    }
+    ctx.stop_fd = -1;
+    ctx.stopped_fd = -1;
+    if (settings.cache_mode != 0) {
+        ctx.stop_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        ctx.stopped_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (ctx.stop_fd < 0 || ctx.stopped_fd < 0) {
+            log_message(LOG_ERR, "cannot create an event descriptor (%s)", std::strerror(errno));
+            return 1;
+        }
     }
     ctx.frame = frame_new(frame_capacity);
     ctx.stream = frame_new(frame_capacity);

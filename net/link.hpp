@@ -41,6 +41,13 @@ struct NetContext {
     FrameBuffer* stream;
     std::uint32_t timeout_ms;  // the exchange and connect time-out in use
     NameLookup lookup;
+    // Cache mode's orderly stop: the main thread makes stop_fd readable;
+    // the worker cuts an exchange short, puts the ring on the stick, says
+    // how many messages it kept and lost, and makes stopped_fd readable.
+    int stop_fd;
+    int stopped_fd;
+    std::atomic<std::uint32_t> stop_kept;
+    std::atomic<std::uint32_t> stop_lost;
 };
 
 // A time-out setting of 0 (a missing key) cannot mean a mere poll: an answer

@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstring>
 #include <ctime>
+#include <poll.h>
 #include <unistd.h>
 
 #include "core/counters.hpp"
@@ -123,6 +124,23 @@ void store_ring(NetContext& ctx, Turn& turn, std::int64_t now)
     turn.store_due = kept < waiting ? now + store_retry_us : 0;
 }
 
+// The orderly stop: nothing more is taken in, every message that waits goes
+// to the stick, the main thread learns how many were kept and lost, and the
+// worker does nothing more.
+[[noreturn]] void stop(NetContext& ctx, Turn& turn)
+{
+    const std::int32_t waiting = ring_close(*ctx.ring);
+    turn.store_due = 0;
+    store_ring(ctx, turn, monotonic_now_us());
+    const std::int32_t left = ring_count(*ctx.ring);
+    ctx.stop_kept.store(static_cast<std::uint32_t>(waiting - left), std::memory_order_relaxed);
+    ctx.stop_lost.store(static_cast<std::uint32_t>(left), std::memory_order_relaxed);
+    const std::uint64_t one = 1;
+    (void)!write(ctx.stopped_fd, &one, sizeof one);
+    for (;;)
+        pause();
+}
+
 // Looks for a stick once the one in use has gone; meanwhile writes wait in
 // the ring.
 void find_stick(NetContext& ctx, Turn& turn, std::int64_t now)
@@ -131,6 +149,12 @@ void find_stick(NetContext& ctx, Turn& turn, std::int64_t now)
         return;
     if (cache_mount(*ctx.cache) != 1)
         turn.mount_due = now + mount_retry_us;
+}
+
+bool stop_asked(const NetContext& ctx)
+{
+    pollfd asked{ctx.stop_fd, POLLIN, 0};
+    return ctx.stop_fd >= 0 && poll(&asked, 1, 0) == 1;
 }
 
 std::int64_t earliest(std::int64_t a, std::int64_t b)
@@ -164,6 +188,7 @@ void wait_for_work(NetContext& ctx, Turn& turn, Step step)
     FD_ZERO(&set);
     fdset_add(ctx.sock, set);
     fdset_add(ctx.ring->wake_fd, set);
+    fdset_add(ctx.stop_fd, set);
     const std::int64_t due = next_due(ctx, turn, step, set);
     timeval left = time_left(due);
     if (select(FD_SETSIZE, &set, nullptr, nullptr, due != never ? &left : nullptr) < 0) {
@@ -185,6 +210,8 @@ void store_forward_worker(NetContext& ctx)
 {
     Turn turn{ctx.frame, 0, 0, 0, 0};
     for (;;) {
+        if (stop_asked(ctx))
+            stop(ctx, turn);
         if (ctx.sock < 0)
             link_reconnect(ctx, turn.next_attempt);
         const std::int64_t now = monotonic_now_us();
@@ -194,6 +221,9 @@ void store_forward_worker(NetContext& ctx)
         Step step = step_idle;
         if (ctx.sock >= 0)
             step = deliver_one(ctx, turn, now);
+        // A stop cuts the exchange short: the message it held is kept.
+        if (stop_asked(ctx))
+            stop(ctx, turn);
         if (ctx.sock < 0 || step == step_failed)
             store_ring(ctx, turn, now);
         link_publish(ctx);

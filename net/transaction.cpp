@@ -141,6 +141,8 @@ int request_transaction(NetContext& ctx, FrameBuffer& frame, int delivery)
         fd_set set;
         FD_ZERO(&set);
         fdset_add(ctx.sock, set);
+        // korvane stops: the message stays queued and goes to the stick.
+        fdset_add(ctx.stop_fd, set);
         timeval left = time_left(deadline);
         const int ready = select(FD_SETSIZE, &set, nullptr, nullptr, &left);
         if (ready == 0) {
@@ -154,6 +156,8 @@ int request_transaction(NetContext& ctx, FrameBuffer& frame, int delivery)
             // wait for ever.
             return transaction_no_answer;
         }
+        if (ctx.stop_fd >= 0 && FD_ISSET(ctx.stop_fd, &set))
+            return transaction_no_answer;
         // 5. Whatever came joins the stream: a message cut between two
         //    reads is completed by the next.
         if (link_receive(ctx, set) != 1)

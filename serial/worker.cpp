@@ -11,7 +11,7 @@
 #include "core/log.hpp"
 #include "modbus/convert.hpp"
 #include "modbus/crc.hpp"
-#include "net/descriptors.hpp"
+#include "net/link.hpp"
 #include "store/fifo.hpp"
 #include "store/ring.hpp"
 
@@ -100,9 +100,17 @@ void answer_in_cache_mode(SerialContext& context, FrameBuffer& frame)
     } else if (frame.len > max_tcp_payload) {
         // It could never be sent as one Modbus TCP message.
         make_exception(frame, ex_server_device_failure);
-    } else if (ring_push(*context.ring, frame) == 1) {
-        count(counters.cache_acknowledged);
-        make_write_ack(frame);
+    } else if (std::uint32_t ticket = 0; ring_push(*context.ring, frame, &ticket) == 1) {
+        // Durable: the master hears "done" only once the write is on the
+        // stick or answered by the server, within the time-out.
+        const GatewaySettings& settings = *context.settings;
+        if (settings.durable == 0 || broadcast ||
+            ring_wait_taken(*context.ring, ticket, deadline_after_ms(timeout_in_use(settings))) == 1) {
+            count(counters.cache_acknowledged);
+            make_write_ack(frame);
+        } else {
+            make_exception(frame, ex_server_device_failure);
+        }
     } else {
         make_exception(frame, ex_server_device_failure);
     }

@@ -23,14 +23,30 @@ struct MessageRing {
     // Readable after a push: the consumer waits on it instead of polling.
     // Non-blocking eventfd; the consumer empties it with ring_wake_clear.
     int wake_fd;
+    // Messages ever pushed, and ever taken out (delivered or on the stick):
+    // a message pushed as the n-th is safe once taken reaches n. Readable
+    // after a take, for the one producer waiting on that.
+    std::uint32_t pushed;
+    std::uint32_t taken;
+    int taken_fd;
+    // Set when korvane stops: nothing more is taken in.
+    bool closed;
 };
 
 // Allocates capacity slots. 0 on success; 1 after logging a failed allocation.
 [[nodiscard]] int ring_init(MessageRing& ring, std::int32_t capacity);
 
-// Stores a copy of frame's len bytes. 1 when stored; 0 when the ring is full
-// (logged) or the message is longer than a slot.
-[[nodiscard]] int ring_push(MessageRing& ring, const FrameBuffer& frame);
+// Stores a copy of frame's len bytes. 1 when stored (ticket, if given, then
+// tells the message for ring_wait_taken); 0 when the ring is full (logged),
+// closed, or the message is longer than a slot.
+[[nodiscard]] int ring_push(MessageRing& ring, const FrameBuffer& frame, std::uint32_t* ticket = nullptr);
+
+// Waits until the message of ticket has been taken out of the ring, or the
+// monotonic deadline (microseconds) has passed. 1 when it was taken.
+[[nodiscard]] int ring_wait_taken(MessageRing& ring, std::uint32_t ticket, std::int64_t deadline_us);
+
+// Takes nothing more in; returns how many messages wait in the ring.
+std::int32_t ring_close(MessageRing& ring);
 
 // Moves the oldest message into frame (which must hold 512 bytes). 1 when a
 // message was taken; 0 when the ring is empty, frame untouched.

@@ -75,6 +75,7 @@ struct CacheMode : ::testing::Test {
                                {"MOD_KORVANE_TIMEOUT", std::to_string(timeout_ms)},
                                {"MOD_KORVANE_CACHE_MODE", "1"}});
         line = world->open_pty(device);
+        line_device = "/dev/" + device;
     }
 
     void start(std::vector<std::string> env = {})
@@ -82,6 +83,8 @@ struct CacheMode : ::testing::Test {
         env.push_back("KORVANE_STANDIN_MOUNT=EBUSY");
         world->start_daemon({}, env, true);
         ASSERT_TRUE(world->wait_log("started"));
+        // What the master sends before the port is open is lost.
+        ASSERT_TRUE(world->wait_holds_open(world->daemon_pid(), line_device));
     }
 
     // Starts the server; every run logs to a file of its own.
@@ -143,6 +146,7 @@ struct CacheMode : ::testing::Test {
 
     std::optional<World> world;
     int line = -1;
+    std::string line_device;
     pid_t server = -1;
     int server_runs = 0;
     std::vector<std::string> server_logs;
@@ -651,6 +655,90 @@ TEST_F(CacheMode, CountersTellWhatHappened)
         return world->read_file("/run/korvane/status").value_or("").find("CACHE_DELIVERED=3\n") != std::string::npos;
     }, 3000ms));
     std::printf("%s\n%s", logged->message.c_str(), world->read_file("/run/korvane/status").value_or("").c_str());
+}
+
+// SIGTERM during an outage: every acknowledged write still in RAM goes to
+// the stick before korvane ends, and the next run delivers them all.
+TEST_F(CacheMode, OrderlyStopKeepsTheRingOnTheStick)
+{
+    configure(5000);
+    start_server("silent");
+    start();
+    ASSERT_TRUE(world->wait_log("Succesfully connected to"));
+    std::vector<Bytes> writes;
+    for (std::uint16_t i = 0; i < 50; ++i) {
+        writes.push_back(write_register(0x0B00, i));
+        ASSERT_EQ(ask(writes.back()), with_crc(writes.back()));
+    }
+    // The first is held in an exchange with a server that never answers;
+    // the other 49 wait in the ring.
+    ASSERT_LE(records().size(), 1u);
+    const auto asked = std::chrono::steady_clock::now();
+    kill(world->daemon_pid(), SIGTERM);
+    EXPECT_EQ(world->wait_daemon_exit(6000ms), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, 5s);
+    EXPECT_TRUE(world->wait_log("stopped, 50 messages kept on the stick"));
+    EXPECT_EQ(records().size(), 50u);
+
+    world->write_file("/run/server.mode", "normal\n");
+    start();
+    ASSERT_TRUE(wait_until([&] { return records().empty() && received().size() >= 51; }, 15000ms));
+    const auto all = received();
+    // The one held in the exchange reached the server twice: once unanswered.
+    EXPECT_EQ(std::vector<std::string>(all.end() - 50, all.end()), hex_each(writes));
+}
+
+// A power cut between a record's write and its rename leaves a temporary
+// file, never a record: the next run removes it and delivers nothing torn.
+TEST_F(CacheMode, StoreCutBeforeItsRenameLeavesNoRecord)
+{
+    configure();
+    start({"KORVANE_STANDIN_CUT_RENAME=1"});
+    const Bytes cut = write_register(0x0C00, 1);
+    EXPECT_EQ(ask(cut), with_crc(cut));
+    EXPECT_EQ(world->wait_daemon_exit(5000ms), -SIGKILL);
+    EXPECT_EQ(records(), (std::vector<std::string>{"000000001.tmp"}));
+
+    start();
+    EXPECT_TRUE(wait_until([&] { return records().empty(); }, 3000ms));
+    const Bytes next = write_register(0x0C00, 2);
+    EXPECT_EQ(ask(next), with_crc(next));
+    start_server();
+    ASSERT_TRUE(wait_received(1, 10000ms));
+    EXPECT_EQ(received(), hex_each({next}));
+}
+
+// MOD_KORVANE_DURABLE: a write is acknowledged once the server answered it
+// or it is synced on the stick; otherwise the master gets exception 4 within
+// the time-out, and the write may still be delivered later.
+TEST_F(CacheMode, DurableAcknowledgementWaitsForTheServerOrTheStick)
+{
+    const auto durable = [&](const std::string& timeout) {
+        world->write_settings({{"MOD_KORVANE_DEVICE", "ttyUSB0"}, {"MOD_KORVANE_SPLIT", "5"},
+                               {"MOD_KORVANE_ADDR", "127.0.0.1"}, {"MOD_KORVANE_PORT", "1502"},
+                               {"MOD_KORVANE_TIMEOUT", timeout}, {"MOD_KORVANE_CACHE_MODE", "1"},
+                               {"MOD_KORVANE_DURABLE", "1"}});
+    };
+    configure();
+    durable("500");
+    // Neither: no server, and the stick refuses every record.
+    start({"KORVANE_STANDIN_FSYNC=ENOSPC"});
+    const Bytes refused = write_register(0x0D00, 1);
+    EXPECT_EQ(ask(refused), with_crc({0x01, 0x86, 0x04}));
+    world->kill_daemon();
+
+    // Stored: the record is on the stick when the master hears "done".
+    start();
+    const Bytes stored = write_register(0x0D00, 2);
+    EXPECT_EQ(ask(stored), with_crc(stored));
+    EXPECT_EQ(records().size(), 1u);
+
+    // Answered: the server has it when the master hears "done".
+    start_server();
+    ASSERT_TRUE(wait_received(1, 10000ms));
+    const Bytes answered = write_register(0x0D00, 3);
+    EXPECT_EQ(ask(answered), with_crc(answered));
+    EXPECT_EQ(received(), hex_each({stored, answered}));
 }
 
 TEST_F(CacheMode, RecordThatCannotBeSyncedIsNotKept)

@@ -461,6 +461,11 @@ TEST_F(DirectMode, CountersTellWhatHappened)
     for (const std::string& figure : expected)
         EXPECT_NE(status.find("\n" + figure + "\n"), std::string::npos) << figure;
     EXPECT_EQ(status.find("CACHE_"), std::string::npos);
+
+    // Direct mode holds nothing worth keeping: SIGTERM ends it at once.
+    kill(world->daemon_pid(), SIGTERM);
+    EXPECT_EQ(world->wait_daemon_exit(2000ms), 0);
+    EXPECT_TRUE(world->wait_log("stopped"));
 }
 
 TEST_F(DirectMode, BroadcastReachesTheServerButNothingReachesTheLine)

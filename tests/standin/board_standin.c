@@ -32,6 +32,9 @@
  *   KORVANE_STANDIN_FSYNC       errno name every fsync() and syncfs() fails
  *                               with, as on a stick whose write-back fails;
  *                               "EIO:2": only the first 2 calls fail
+ *   KORVANE_STANDIN_CUT_RENAME  1: the process is killed (SIGKILL) as it is
+ *                               about to give a record its name, as by a
+ *                               power cut between writing and renaming
  *   KORVANE_STANDIN_RECORD_READ errno name (":N" for the first N times) with
  *                               which opening a record ("*.bin") for reading
  *                               fails; every such open is recorded
@@ -58,6 +61,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -91,6 +95,7 @@ static char mount_spec[1024];
 static char clock_path[1024];
 static int fsync_error;
 static int fsync_left = -1;  /* failures still to give; -1: every call */
+static int cut_rename;
 static int record_read_error;
 static int record_read_left = -1;
 static int echo_on;
@@ -229,6 +234,8 @@ __attribute__((constructor)) static void standin_load(void)
     value = getenv("KORVANE_STANDIN_FSYNC");
     if (value != NULL && *value != '\0')
         fsync_error = errno_with_count(value, &fsync_left);
+    value = getenv("KORVANE_STANDIN_CUT_RENAME");
+    cut_rename = value != NULL && atoi(value) == 1;
     value = getenv("KORVANE_STANDIN_RECORD_READ");
     if (value != NULL && *value != '\0')
         record_read_error = errno_with_count(value, &record_read_left);
@@ -608,6 +615,18 @@ int syncfs(int fd)
     }
     const fsync_fn real = NEXT_SYMBOL(fsync_fn, "syncfs");
     return real(fd);
+}
+
+typedef int (*rename_fn)(const char*, const char*);
+
+int rename(const char* from, const char* to)
+{
+    if (cut_rename && from != NULL && strstr(from, "/cache/") != NULL) {
+        record("cut %s", from);
+        (void)syscall(SYS_kill, (long)getpid(), SIGKILL);
+    }
+    const rename_fn real = NEXT_SYMBOL(rename_fn, "rename");
+    return real(from, to);
 }
 
 /* Letting go of a stick whose mounts are played: the world's own mount
