@@ -31,6 +31,7 @@ struct Exchange : ::testing::Test {
         ctx.settings = &settings;
         ctx.timeout_ms = 1000;
         ctx.stream = frame_new(frame_capacity);
+        ctx.stop_fd = -1;
         // As in the daemon: a write to a closed peer must fail, not kill.
         signal(SIGPIPE, SIG_IGN);
         frame = frame_new(frame_capacity);

@@ -79,6 +79,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     ctx.settings = &settings;
     ctx.timeout_ms = 0;
     ctx.stream = frame_new(frame_capacity);
+    ctx.stop_fd = -1;
     frame = frame_new(frame_capacity);
     connect_pair();
     return 0;
