@@ -23,6 +23,7 @@ constexpr const char* response_pipe = "/var/run/korvane/tcp_serial.fifo";
 constexpr const char* closed_port = "1502";  // nothing listens in a private network
 
 constexpr int log_err = 27;
+constexpr int log_warning = 28;
 constexpr int log_notice = 29;
 
 using Settings = std::vector<std::pair<std::string, std::string>>;
@@ -482,5 +483,55 @@ TEST(StartupSettings, SlaveIdKeyIsNotTakenFromUseSlaveIdLine)
     EXPECT_EQ(hex(read_bytes(server, 12, 5000ms)), "00 01 00 00 00 06 00 03 00 00 00 01");
     close(server);
     close(listener);
+    close(master);
+}
+
+TEST(StartupSettings, ValuesNotUsedAsWrittenAreNamedOnceEachAtStart)
+{
+    KT_REQUIRE_ROOT();
+    // Each value one step past what is used as written, and two keys that
+    // are never read: one line each, right after "started", and the daemon
+    // runs all the same.
+    World world;
+    world.write_settings_text("MOD_KORVANE_BAUDRATE=19201\nMOD_KORVANE_SPLIT=4\n"
+                              "MOD_KORVANE_TIMEOUT=60001\nMOD_KORVANE_USE_SLAVE_ID=1\n"
+                              "MOD_KORVANE_SLAVE_ID=248\nMOD_KORVANE_PORT=65536\n"
+                              "MOD_KORVANE_DEVICE=\"\"\nmod_korvane_timout=5\n"
+                              " MOD_KORVANE_PORT=502\n#MOD_KORVANE_ADDR=x\nMODBUS_PORT=502\n");
+    const pid_t pid = world.start_daemon();
+    const std::pair<int, std::string> expected[] = {
+        {log_warning, "unknown setting \"mod_korvane_timout\" is ignored"},
+        {log_warning, "unknown setting \" MOD_KORVANE_PORT\" is ignored"},
+        {log_warning, "speed 19201 is not one the serial port can be set to, 9600 is used"},
+        {log_warning, "split 4 ms is shorter than 3.5 characters at 9600 baud, requests may be cut"},
+        {log_notice, "timeout 60001 ms is longer than any master waits, 60000 ms is used"},
+        {log_err, "slave id 248 is outside 1-247, no request will be answered"},
+        {log_err, "port 65536 is outside 1-65535, connections go to port 0"},
+        {log_err, "no serial device is set"},
+        {log_err, "no server address is set"}};
+    ASSERT_TRUE(world.wait_log(expected[8].second));
+    const auto all = world.logs();
+    ASSERT_GT(all.size(), std::size(expected));
+    for (size_t i = 0; i < std::size(expected); ++i) {
+        EXPECT_EQ(all[i + 1].message, expected[i].second);
+        EXPECT_EQ(all[i + 1].priority, expected[i].first) << expected[i].second;
+    }
+    expect_running(pid);
+
+    // Each at the edge of what is used as written, a known key in lower
+    // case among them: not a word.
+    World edge;
+    const int master = edge.open_pty("ttyUSB0");
+    Settings settings = direct_settings();  // 19200 baud
+    settings[6].second = "3";
+    settings[8].second = "65535";
+    settings[9].second = "60000";
+    settings[11].second = "1";
+    settings[12] = {"mod_korvane_slave_id", "247"};
+    edge.write_settings(settings);
+    expect_running(edge.start_daemon());
+    ASSERT_TRUE(edge.wait_log("connect socket error"));
+    const auto lines = edge.logs();
+    EXPECT_EQ(lines[1].message, "connect socket error: Connection refused");
     close(master);
 }
