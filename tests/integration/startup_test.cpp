@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <set>
 #include <string>
@@ -208,6 +210,50 @@ TEST(Startup, WithoutSettingsFileStartsInDirectModeOnDevSlash)
         << "the port is not retried";
     EXPECT_FALSE(world.wait_daemon_exit(10ms)) << "the daemon ended";
     EXPECT_EQ(world.count_log("init "), 0u);
+}
+
+// ---------------------------------------------------------------------------
+// A line that repeats without end
+
+TEST(Startup, MissingAdapterIsLoggedTenTimesThenCountedWhenItIsBack)
+{
+    KT_REQUIRE_ROOT();
+    KT_REQUIRE_STANDIN();
+    // No /dev/ttyUSB0: two lines a second, each kind on its own count. The
+    // server is there, so that nothing else is logged.
+    World world;
+    const int listener = world.listen_tcp(0);
+    Settings settings = direct_settings();
+    settings[8].second = std::to_string(local_port(listener));
+    world.write_settings(settings);
+    world.write_file("/run/monotonic", "0\n");
+    const pid_t pid = world.start_daemon({}, {"KORVANE_STANDIN_MONOTONIC=/run/monotonic"}, true);
+    const std::string open_error = "open(/dev/ttyUSB0) error: No such file or directory";
+    const std::string port_failed = "openning port /dev/ttyUSB0 failed";
+    ASSERT_TRUE(world.wait_log(port_failed));
+    EXPECT_FALSE(wait_until([&] { return world.count_log(open_error) + world.count_log(port_failed) > 20; },
+                            30000ms));
+    EXPECT_EQ(world.count_log(open_error), 10u);
+    EXPECT_EQ(world.count_log(port_failed), 10u);
+
+    // The adapter is plugged in; a minute later (the clock is moved on) both
+    // spells have ended, and the idle main thread counts what each left out.
+    const int master = world.open_pty("ttyUSB0");
+    ASSERT_TRUE(world.wait_holds_open(pid, "/dev/ttyUSB0"));
+    world.write_file("/run/monotonic", "61\n");
+    const auto open_sum = world.wait_log("more \"open(%s) error: %s\" lines were left out", 12000ms);
+    const auto port_sum = world.wait_log("more \"openning port %s failed\" lines were left out", 2000ms);
+    ASSERT_TRUE(open_sum && port_sum);
+    EXPECT_EQ(open_sum->priority, log_notice);
+    const int left_out = std::atoi(open_sum->message.c_str());
+    EXPECT_GE(left_out, 18);
+    EXPECT_EQ(port_sum->message, std::to_string(left_out) + " more \"openning port %s failed\" lines were left out");
+    std::printf("30 s without the adapter: 10 + %d of each line\n", left_out);
+
+    // Unplugged again: a new spell, whose first line appears at once.
+    close(master);
+    EXPECT_TRUE(world.wait_log_count(open_error, 11));
+    close(listener);
 }
 
 // ---------------------------------------------------------------------------

@@ -87,6 +87,10 @@ struct WorldOptions {
     bool run_dir = true;          // /run/korvane exists
     bool flash_dir = false;       // /run/korvane/flash exists
     bool log_stream = false;      // /dev/log is a stream socket: NUL ends each line
+    // Datagrams /dev/log holds unread (one more, in fact): by default more
+    // than the daemon logs in any burst while the test is busy elsewhere,
+    // not the kernel's 10.
+    int log_queue = 65536;
 };
 
 class World {
@@ -218,6 +222,7 @@ private:
     std::map<pid_t, int> exited_;  // reaped children and their statuses
     bool private_network_ = true;
     bool log_stream_ = false;
+    int log_queue_ = 65536;
 };
 
 // Threads of a process (entries of /proc/<pid>/task); -1 when it is gone.
