@@ -1,8 +1,7 @@
 #!/bin/sh
-# cmake --install into a scratch DESTDIR must give the daemon in sbin/, the
-# example settings under the docs and the manual page, and nothing else:
-# above all nothing under /opt, where the firmware keeps the real settings
-# file.
+# cmake --install into a scratch DESTDIR must give the daemon in sbin/ and
+# the example settings under the docs, the manual page, and nothing else:
+# above all nothing under /opt, where the firmware keeps its settings file.
 #   check_install.sh CMAKE BUILD_DIR
 cmake=$1
 build=$2

@@ -29,8 +29,7 @@
  *                               CLOCK_REALTIME) return; read on every call,
  *                               so a test can step the wall clock while the
  *                               daemon runs. The monotonic clock is left alone.
- *   KORVANE_STANDIN_MONOTONIC   the same for clock_gettime(CLOCK_MONOTONIC):
- *                               a test moves time on without waiting for it
+ *   KORVANE_STANDIN_MONOTONIC   the same for CLOCK_MONOTONIC: time moves on at once
  *   KORVANE_STANDIN_FSYNC       errno name every fsync() fails with, as on a
  *                               stick whose write-back fails
  *   KORVANE_STANDIN_ECHO        1: what is written to the serial port while
@@ -492,8 +491,7 @@ int mount(const char* source, const char* target, const char* type, unsigned lon
     return real(source, target, type, flags, data);
 }
 
-/* A clock's offset from its file, read straight from the kernel so that
- * nothing here is itself interposed. */
+/* A clock's offset from its file, read by system calls nothing interposes. */
 static long clock_offset(const char* path)
 {
     if (path[0] == '\0')

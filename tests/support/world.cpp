@@ -310,8 +310,7 @@ std::string peers_directory()
 }
 
 World::World(WorldOptions options)
-    : private_network_(options.private_network), log_stream_(options.log_stream),
-      log_queue_(options.log_queue)
+    : private_network_(options.private_network), log_stream_(options.log_stream), log_queue_(options.log_queue)
 {
     int ready[2];
     if (pipe2(ready, O_CLOEXEC) != 0) {

@@ -87,10 +87,7 @@ struct WorldOptions {
     bool run_dir = true;          // /run/korvane exists
     bool flash_dir = false;       // /run/korvane/flash exists
     bool log_stream = false;      // /dev/log is a stream socket: NUL ends each line
-    // Datagrams /dev/log holds unread (one more, in fact): by default more
-    // than the daemon logs in any burst while the test is busy elsewhere,
-    // not the kernel's 10.
-    int log_queue = 65536;
+    int log_queue = 65536;        // datagrams /dev/log holds unread (+1), not the kernel's 10
 };
 
 class World {
