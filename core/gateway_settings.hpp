@@ -1,4 +1,4 @@
-// The thirteen values read from the settings file at start. Every side of
+// The fourteen values read from the settings file at start. Every side of
 // the daemon reads them; nothing changes them after start-up. This header
 // holds the plain record alone so that the lower layers can read it without
 // depending on the settings reader.

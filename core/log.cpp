@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -38,6 +39,33 @@ bool log_stream = false;  // log_fd is a stream: each record ends in a NUL
 
 // Messages lost since the log last took one.
 std::atomic<unsigned> log_dropped{0};
+
+// A message that keeps coming (a missing adapter every second, line noise
+// every frame) would bury everything else: of each format, the first lines
+// of a spell go out, then one a minute; a spell ends once the format has
+// not come for a minute, and one line then tells how many were left out.
+constexpr unsigned spell_lines = 10;
+constexpr std::int64_t spell_repeat_s = 60;
+constexpr std::int64_t spell_end_s = 60;
+constexpr std::size_t spell_slots = 48;  // formats followed at once; others go out unlimited
+
+struct Spell {
+    const char* format;  // nullptr: the slot is free
+    std::int64_t last_seen;
+    std::int64_t last_sent;
+    unsigned sent;
+    unsigned left_out;
+};
+
+struct EndedSpell {
+    const char* format;
+    unsigned left_out;
+};
+
+// Every thread logs: the lock guards the table alone and is held for no
+// call that could wait.
+pthread_mutex_t spell_lock = PTHREAD_MUTEX_INITIALIZER;
+Spell spells[spell_slots];
 
 // A descriptor connected to /dev/log, or -1 with errno set.
 int log_connect_as(int type)
@@ -160,6 +188,77 @@ bool log_send_line(int level, const char* format, ...)
     return sent;
 }
 
+std::int64_t monotonic_seconds()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec);
+}
+
+// Ends the spells that have been quiet long enough, putting those that left
+// lines out into ended (room for spell_slots); then counts this occurrence
+// of format, if any. False when it is to be left out.
+bool spells_update(const char* format, EndedSpell* ended, std::size_t& ended_count)
+{
+    const std::int64_t now = monotonic_seconds();
+    ended_count = 0;
+    Spell* own = nullptr;
+    Spell* free_slot = nullptr;
+    pthread_mutex_lock(&spell_lock);
+    for (Spell& spell : spells) {
+        if (spell.format != nullptr && now - spell.last_seen >= spell_end_s) {
+            if (spell.left_out != 0)
+                ended[ended_count++] = {spell.format, spell.left_out};
+            spell = Spell{};
+        }
+        if (spell.format == nullptr) {
+            if (free_slot == nullptr)
+                free_slot = &spell;
+        } else if (spell.format == format) {
+            own = &spell;
+        }
+    }
+    if (format != nullptr && own == nullptr && free_slot != nullptr) {
+        own = free_slot;
+        *own = Spell{format, now, now, 0, 0};
+    }
+    bool wanted = true;
+    if (own != nullptr) {
+        own->last_seen = now;
+        if (own->sent < spell_lines) {
+            ++own->sent;
+            own->last_sent = now;
+        } else if (now - own->last_sent >= spell_repeat_s) {
+            own->last_sent = now;
+        } else {
+            if (own->left_out != ~0u)
+                ++own->left_out;
+            count(counters.log_left_out);
+            wanted = false;
+        }
+    }
+    pthread_mutex_unlock(&spell_lock);
+    return wanted;
+}
+
+// What must go out before any newer line: the count of lines the log did
+// not take, then the summaries of spells that ended. False when the log
+// does not take them; whatever was not sent is counted as dropped.
+bool log_send_pending(const EndedSpell* ended, std::size_t ended_count)
+{
+    const unsigned dropped = log_dropped.exchange(0, std::memory_order_relaxed);
+    bool open = dropped == 0 || log_send_line(LOG_ERR, "log was stalled, %u messages were dropped", dropped);
+    if (!open)
+        log_dropped.fetch_add(dropped, std::memory_order_relaxed);
+    for (std::size_t i = 0; i < ended_count; ++i) {
+        open = open && log_send_line(LOG_NOTICE, "%u more \"%s\" lines were left out", ended[i].left_out,
+                                     ended[i].format);
+        if (!open)
+            log_dropped.fetch_add(1, std::memory_order_relaxed);
+    }
+    return open;
+}
+
 } // namespace
 
 void log_open(const char* ident, int options, int facility)
@@ -181,18 +280,29 @@ void log_open(const char* ident, int options, int facility)
 void log_message(int level, const char* format, ...)
 {
     const int saved_errno = errno;
+    EndedSpell ended[spell_slots];
+    std::size_t ended_count = 0;
+    const bool wanted = spells_update(format, ended, ended_count);
     // What was lost goes first, so that the log reads in order.
-    const unsigned dropped = log_dropped.exchange(0, std::memory_order_relaxed);
-    if (dropped != 0 && !log_send_line(LOG_ERR, "log was stalled, %u messages were dropped", dropped)) {
-        log_dropped.fetch_add(dropped + 1, std::memory_order_relaxed);
-    } else {
+    const bool open = log_send_pending(ended, ended_count);
+    if (wanted) {
         va_list arguments;
         va_start(arguments, format);
-        if (!log_vsend(level, format, arguments)) {
+        if (!open || !log_vsend(level, format, arguments)) {
             log_dropped.fetch_add(1, std::memory_order_relaxed);
             count(counters.log_dropped);
         }
         va_end(arguments);
     }
+    errno = saved_errno;
+}
+
+void log_tick()
+{
+    const int saved_errno = errno;
+    EndedSpell ended[spell_slots];
+    std::size_t ended_count = 0;
+    (void)spells_update(nullptr, ended, ended_count);
+    (void)log_send_pending(ended, ended_count);
     errno = saved_errno;
 }

@@ -12,5 +12,13 @@ void log_open(const char* ident, int options, int facility);
 
 // Sends one message at level (LOG_ERR, LOG_WARNING, LOG_NOTICE). A message
 // the log socket cannot take at once is dropped and counted; the count is
-// reported in one line as soon as the log accepts again. errno is kept.
+// reported in one line as soon as the log accepts again. A format that keeps
+// coming goes out 10 times in a spell, then once a minute; the spell ends
+// when the format has not come for a minute, and one line then says how
+// many were left out. errno is kept.
 void log_message(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Sends what waits without a new message: the summaries of spells that have
+// ended and the count of dropped lines. Called every few seconds by a
+// thread that is otherwise idle; never waits. errno is kept.
+void log_tick();

@@ -109,6 +109,9 @@ void main_thread_run(const GatewaySettings& settings, NetContext& net)
             const std::size_t length = counters_text(text, sizeof text, false,
                                                      cache_mode, static_cast<std::uint32_t>(now - started));
             write_status(text, length, status_failing);
+            // Spells of repeated log lines that ended are told now, while
+            // every thread may be idle.
+            log_tick();
             next_status = now + status_period_s;
         }
         pollfd waits[2] = {{net.lookup.wake_fd, POLLIN, 0}, {signals, POLLIN, 0}};

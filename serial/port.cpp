@@ -44,7 +44,7 @@ std::pair<std::uint32_t, speed_t> line_speed(std::uint32_t baudrate)
     for (const auto& entry : speed_table)
         if (entry.first == baudrate)
             return entry;
-    return {9600, B9600};
+    return {tty_fallback_speed, B9600};
 }
 
 tcflag_t control_flags(std::uint32_t baudrate, std::uint32_t databits, const char* parity,
@@ -96,6 +96,11 @@ std::int64_t monotonic_us()
 }
 
 } // namespace
+
+bool tty_speed_known(std::uint32_t baudrate)
+{
+    return line_speed(baudrate).first == baudrate;
+}
 
 int tty_open(const char* path, std::uint32_t baudrate, std::uint32_t databits, const char* parity,
              std::uint32_t stopbits)

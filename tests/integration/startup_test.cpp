@@ -210,6 +210,38 @@ TEST(Startup, WithoutSettingsFileStartsInDirectModeOnDevSlash)
 }
 
 // ---------------------------------------------------------------------------
+// A line that repeats without end
+
+TEST(Startup, MissingAdapterIsLoggedTenTimesThenCountedWhenItIsBack)
+{
+    KT_REQUIRE_ROOT();
+    KT_REQUIRE_STANDIN();
+    // No /dev/ttyUSB0 for 30 s: two lines a second, each kind limited on its own.
+    World world;
+    const int listener = world.listen_tcp(1502);  // the server is there: nothing else is logged
+    world.write_settings(direct_settings());
+    world.write_file("/run/monotonic", "0\n");
+    const pid_t pid = world.start_daemon({}, {"KORVANE_STANDIN_MONOTONIC=/run/monotonic"}, true);
+    const std::string open_error = "open(/dev/ttyUSB0) error: No such file or directory";
+    EXPECT_FALSE(wait_until([&] { return world.count_log("/dev/ttyUSB0") > 20; }, 30000ms));
+    EXPECT_EQ(world.count_log(open_error), 10u);
+    EXPECT_EQ(world.count_log("openning port /dev/ttyUSB0 failed"), 10u);
+    // Plugged in; a minute on (the clock is moved) the idle main thread sums up both spells.
+    const int master = world.open_pty("ttyUSB0");
+    ASSERT_TRUE(world.wait_holds_open(pid, "/dev/ttyUSB0"));
+    world.write_file("/run/monotonic", "61\n");
+    const auto summed = world.wait_log("more \"open(%s) error: %s\" lines were left out", 12000ms);
+    ASSERT_TRUE(summed);
+    EXPECT_GE(std::stoi(summed->message), 18) << summed->message;
+    EXPECT_TRUE(world.wait_log(std::to_string(std::stoi(summed->message)) +
+                               " more \"openning port %s failed\" lines were left out"));
+    // Unplugged again: a new spell, whose first line appears at once.
+    close(master);
+    EXPECT_TRUE(world.wait_log_count(open_error, 11));
+    close(listener);
+}
+
+// ---------------------------------------------------------------------------
 // Cache mode refused without a stick
 
 TEST(Startup, CacheModeWithoutStickExitsBeforeMakingPipes)
@@ -483,4 +515,37 @@ TEST(StartupSettings, SlaveIdKeyIsNotTakenFromUseSlaveIdLine)
     close(server);
     close(listener);
     close(master);
+}
+
+TEST(StartupSettings, ValuesNotUsedAsWrittenAreNamedOnceEachAtStart)
+{
+    KT_REQUIRE_ROOT();
+    // One step past what is used as written, and two keys never read: a line each, between
+    // "started" and the serial side's first. At the edge, a known key in lower case: not a word.
+    const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+        {"MOD_KORVANE_BAUDRATE=19201\nMOD_KORVANE_SPLIT=4\nMOD_KORVANE_TIMEOUT=60001\nMOD_KORVANE_USE_SLAVE_ID=1\n"
+         "MOD_KORVANE_SLAVE_ID=248\nMOD_KORVANE_PORT=65536\nMOD_KORVANE_DEVICE=\"\"\nmod_korvane_timout=5\n"
+         " MOD_KORVANE_PORT=502\n#MOD_KORVANE_X=1\n",
+         {"<28>unknown setting \"mod_korvane_timout\" is ignored",
+          "<28>unknown setting \" MOD_KORVANE_PORT\" is ignored",
+          "<28>speed 19201 is not one the serial port can be set to, 9600 is used",
+          "<28>split 4 ms is shorter than 3.5 characters at 9600 baud, requests may be cut",
+          "<29>timeout 60001 ms is longer than any master waits, 60000 ms is used",
+          "<27>slave id 248 is outside 1-247, no request will be answered",
+          "<27>port 65536 is outside 1-65535, connections go to port 0", "<27>no serial device is set",
+          "<27>no server address is set", "<27>open(/dev/) error: Is a directory"}},
+        {"MOD_KORVANE_BAUDRATE=19200\nMOD_KORVANE_SPLIT=3\nMOD_KORVANE_TIMEOUT=60000\nMOD_KORVANE_USE_SLAVE_ID=1\n"
+         "mod_korvane_slave_id=247\nMOD_KORVANE_PORT=65535\nMOD_KORVANE_DEVICE=ttyUSB0\nMOD_KORVANE_ADDR=127.0.0.1\n",
+         {"<27>open(/dev/ttyUSB0) error: No such file or directory"}}};
+    for (const auto& [text, expected] : cases) {
+        World world;
+        world.write_settings_text(text);
+        expect_running(world.start_daemon());
+        ASSERT_TRUE(world.wait_log(expected.back().substr(4)));
+        std::vector<std::string> seen;
+        for (const LogLine& line : world.logs())
+            seen.push_back("<" + std::to_string(line.priority) + ">" + line.message);
+        seen.resize(expected.size() + 1);
+        EXPECT_EQ(std::vector<std::string>(seen.begin() + 1, seen.end()), expected);
+    }
 }

@@ -29,6 +29,7 @@
  *                               CLOCK_REALTIME) return; read on every call,
  *                               so a test can step the wall clock while the
  *                               daemon runs. The monotonic clock is left alone.
+ *   KORVANE_STANDIN_MONOTONIC   the same for CLOCK_MONOTONIC: time moves on at once
  *   KORVANE_STANDIN_FSYNC       errno name every fsync() and syncfs() fails
  *                               with, as on a stick whose write-back fails;
  *                               "EIO:2": only the first 2 calls fail
@@ -93,6 +94,7 @@ static int hangup_error;
 static char hangup_error_name[32];
 static char mount_spec[1024];
 static char clock_path[1024];
+static char monotonic_path[1024];
 static int fsync_error;
 static int fsync_left = -1;  /* failures still to give; -1: every call */
 static int cut_rename;
@@ -229,6 +231,9 @@ __attribute__((constructor)) static void standin_load(void)
     value = getenv("KORVANE_STANDIN_CLOCK");
     if (value != NULL)
         snprintf(clock_path, sizeof clock_path, "%s", value);
+    value = getenv("KORVANE_STANDIN_MONOTONIC");
+    if (value != NULL)
+        snprintf(monotonic_path, sizeof monotonic_path, "%s", value);
     value = getenv("KORVANE_STANDIN_ECHO");
     echo_on = value != NULL && atoi(value) == 1;
     value = getenv("KORVANE_STANDIN_FSYNC");
@@ -558,15 +563,14 @@ int mount(const char* source, const char* target, const char* type, unsigned lon
     return real(source, target, type, flags, data);
 }
 
-/* The wall clock's offset from the clock file, read straight from the
- * kernel so that nothing here is itself interposed. */
-static long clock_offset(void)
+/* A clock's offset from its file, read by system calls nothing interposes. */
+static long clock_offset(const char* path)
 {
-    if (clock_path[0] == '\0')
+    if (path[0] == '\0')
         return 0;
     char text[32] = {0};
     const int saved = errno;
-    const long fd = syscall(SYS_openat, AT_FDCWD, clock_path, O_RDONLY | O_CLOEXEC);
+    const long fd = syscall(SYS_openat, AT_FDCWD, path, O_RDONLY | O_CLOEXEC);
     if (fd >= 0) {
         (void)syscall(SYS_read, fd, text, sizeof text - 1);
         (void)syscall(SYS_close, fd);
@@ -580,7 +584,9 @@ int clock_gettime(clockid_t clock, struct timespec* now)
     const clock_gettime_fn real = NEXT_SYMBOL(clock_gettime_fn, "clock_gettime");
     const int result = real(clock, now);
     if (result == 0 && clock == CLOCK_REALTIME)
-        now->tv_sec += clock_offset();
+        now->tv_sec += clock_offset(clock_path);
+    else if (result == 0 && clock == CLOCK_MONOTONIC)
+        now->tv_sec += clock_offset(monotonic_path);
     return result;
 }
 

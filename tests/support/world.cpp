@@ -47,11 +47,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Messages the daemon may log in a burst while the test is busy elsewhere;
-// with the kernel's default queue of 10 datagrams the daemon would block in
-// syslog() and change the timing under test.
-constexpr int log_queue_length = 65536;
-
 [[noreturn]] void keeper_fail(int ready_fd, const char* step)
 {
     char text[256];
@@ -315,7 +310,7 @@ std::string peers_directory()
 }
 
 World::World(WorldOptions options)
-    : private_network_(options.private_network), log_stream_(options.log_stream)
+    : private_network_(options.private_network), log_stream_(options.log_stream), log_queue_(options.log_queue)
 {
     int ready[2];
     if (pipe2(ready, O_CLOEXEC) != 0) {
@@ -379,7 +374,7 @@ bool World::open_log_socket()
     if (home >= 0 && unshare(CLONE_NEWNET) == 0) {
         moved = true;
         if (FILE* queue = std::fopen("/proc/sys/net/unix/max_dgram_qlen", "w")) {
-            std::fprintf(queue, "%d\n", log_queue_length);
+            std::fprintf(queue, "%d\n", log_queue_);
             std::fclose(queue);
         }
     }

@@ -87,6 +87,7 @@ struct WorldOptions {
     bool run_dir = true;          // /run/korvane exists
     bool flash_dir = false;       // /run/korvane/flash exists
     bool log_stream = false;      // /dev/log is a stream socket: NUL ends each line
+    int log_queue = 65536;        // datagrams /dev/log holds unread (+1), not the kernel's 10
 };
 
 class World {
@@ -218,6 +219,7 @@ private:
     std::map<pid_t, int> exited_;  // reaped children and their statuses
     bool private_network_ = true;
     bool log_stream_ = false;
+    int log_queue_ = 65536;
 };
 
 // Threads of a process (entries of /proc/<pid>/task); -1 when it is gone.
