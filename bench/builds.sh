@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the benchmarks: the daemon under test and the one it is
 # compared with, both Release builds.
 #

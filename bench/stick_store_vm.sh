@@ -1,3 +1,4 @@
+# shellcheck shell=sh disable=SC2086
 # Guest part of bench/stick_store.sh (after the common start of
 # bench/stick_vm.sh): each daemon in turn stores writes on the same stick
 # with the server away, one write at a time, then with the ring kept full.

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the benchmarks that boot the real-stick machine of
 # tests/stick/run.sh (x86-64): its kernel, modules, busybox and helpers are
 # reused (run.sh is run once when its work directory is missing); each
