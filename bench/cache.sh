@@ -1,15 +1,17 @@
 #!/bin/bash
-# Cache-mode delivery rates: records waiting on the stick (100, 1,000 and
-# 10,000 of them) delivered to a loopback server, beside the rate of writes
-# that pass through the RAM ring alone, measured in the same run.
+# Cache mode and idle costs, the daemon under test against the baseline in
+# the same run (bench/cache_bench.cpp says what each measures):
 #
-#   bench/cache.sh [BUILD_DIR] [N ...]      (as root)
+#   bench/cache.sh wakeups            wake-ups/s and CPU, idle, both modes
+#   bench/cache.sh outage [N ...]     CPU with N records waiting, server away
+#   bench/cache.sh drain [N ...]      records/s from the stick, beside the ring
+#   bench/cache.sh startup [N]        exec to first delivery, N records waiting
+#
+# As root. KORVANE_BUILD names the build (default build-bench/ in the
+# repository, configured as a Release build when new); the baseline is
+# KORVANE_OLD_BIN, else a build of commit KORVANE_BASELINE (bench/builds.sh).
 set -euo pipefail
-repo=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:-${KORVANE_BUILD:-$repo/build-bench}}
-shift || true
-if [ ! -f "$build/CMakeCache.txt" ]; then
-    cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-fi
-cmake --build "$build" -j2 --target cache_bench >/dev/null 2>&1 || { echo "build failed" >&2; exit 1; }
-"$build/bench/cache_bench" "$@"
+source "$(dirname "$0")/builds.sh"
+build=${KORVANE_BUILD:-$bench_repo/build-bench}
+bench_build "$build" cache_bench
+KORVANE_OLD_BIN=$(baseline_daemon "$build") exec "$build/bench/cache_bench" "$@"

@@ -11,45 +11,16 @@
 # minutes under emulation (seen: 32766 records, then ENOSPC).
 #
 #   bench/stick_limit.sh        (as root; runs tests/stick/run.sh first when
-#                                its work directory is missing)
+#                                its work directory is missing: see
+#                                bench/stick_vm.sh)
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
-repo=$(cd "$here/.." && pwd)
-build=${KORVANE_STICK_BUILD:-/tmp/b-stick}
-work=$build/stick
-limit=$work/limit
+source "$here/stick_vm.sh"
 
-if [ ! -d "$work/initrd.d" ]; then
-    KORVANE_STICK_BUILD=$build "$repo/tests/stick/run.sh" >/dev/null
-fi
-vmlinuz=$(ls "$work"/kernel/linux-image-*/boot/vmlinuz-* | head -1)
-
-rm -rf "$limit"
-mkdir -p "$limit"
-cp -a "$work/initrd.d" "$limit/initrd.d"
-gcc -static -O2 -Wall -Wextra -Werror -o "$limit/initrd.d/bin/stick_fill" "$here/stick_fill.c"
-cat > "$limit/initrd.d/init" <<'INIT'
-#!/bin/sh
-export PATH=/bin
-/bin/busybox --install -s /bin
-mount -t proc proc /proc
-mount -t sysfs sysfs /sys
-mount -t devtmpfs devtmpfs /dev
-exec </dev/console >/dev/console 2>&1
-mkdir -p /dev/pts /tmp /var/lock /var/run/korvane/flash /opt/korvane/etc
-mount -t devpts -o ptmxmode=0666,mode=620 devpts /dev/pts
-ip link set lo up
-while read -r module params; do
-    # shellcheck disable=SC2086
-    insmod "/lib/modules/$module" $params
-done < /lib/modules/load-order
-wait_until() {
-    end=$(( $(date +%s) + $1 )); shift
-    until "$@"; do [ "$(date +%s)" -ge "$end" ] && return 1; usleep 50000; done
-}
-wait_until 30 test -e /dev/sda
-FLASH=/var/run/korvane/flash
+stick_vm_prepare limit
+gcc -static -O2 -Wall -Wextra -Werror -o "$vm/initrd.d/bin/stick_fill" "$here/stick_fill.c"
+cat > "$vm/role.sh" <<'ROLE'
 mount -t vfat /dev/sda $FLASH
 mkdir $FLASH/cache
 echo "LIMIT fill: $(stick_fill $FLASH/cache)"
@@ -86,19 +57,13 @@ echo "LIMIT delivered in 60 s: $(wc -l < /tmp/server.log); first $(head -1 /tmp/
 echo "LIMIT records left: $(ls $FLASH/cache | wc -l)"
 grep -F 'korvane[' /tmp/syslog | tail -n +2 | sed 's/^/LIMIT log after: /'
 echo LIMIT-DONE
-poweroff -f
-INIT
-chmod 755 "$limit/initrd.d/init"
-(cd "$limit/initrd.d" && find . | busybox cpio -o -H newc 2>/dev/null) > "$limit/initrd"
+ROLE
+stick_vm_init "$vm/role.sh"
 
 # A large sparse stick, FAT32 on the whole device: room is not what runs out.
-truncate -s 1G "$limit/stick.img"
-mkfs.vfat -F 32 -n KORVANE "$limit/stick.img" >/dev/null
+truncate -s 1G "$vm/stick.img"
+mkfs.vfat -F 32 -n KORVANE "$vm/stick.img" >/dev/null
 
 started=$(date +%s)
-timeout 5400 qemu-system-x86_64 -accel tcg -m 512 -kernel "$vmlinuz" -initrd "$limit/initrd" \
-    -append "console=ttyS0 panic=-1 quiet" -nographic -no-reboot -nodefaults -serial stdio \
-    -device qemu-xhci -drive "if=none,id=stick,format=raw,file=$limit/stick.img" \
-    -device usb-storage,drive=stick </dev/null > "$limit/boot.log" 2>&1 || true
-tr -d '\r' < "$limit/boot.log" | sed -n 's/^.*LIMIT //p'
-echo "boot took $(( $(date +%s) - started )) s (log $limit/boot.log)"
+stick_vm_boot "$vm/stick.img" 5400 LIMIT
+echo "boot took $(( $(date +%s) - started )) s (log $vm/boot.log)"

@@ -37,6 +37,9 @@
 //                              buffers fill after a few KiB
 //            "late:300" and "late 300" are both accepted.
 // --takeover 1: a newer client replaces an idle one (default 0).
+// --stamp    1: each log line starts with the time it arrived, in
+//            microseconds of CLOCK_MONOTONIC (the benchmarks time
+//            deliveries by it).
 // --registers size of each of the four tables (default 1000). Holding and
 //            input register a start at (7 * a + 42) & 0xFFFF, so register 0
 //            reads 42; coil and discrete input a start set when a % 3 == 0.
@@ -49,6 +52,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <ctime>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -82,7 +86,11 @@ struct Options {
     // vanished without closing (its connection would otherwise hold the
     // server for ever).
     long takeover = 0;
+    long stamp = 0;
 };
+
+// Set from --stamp.
+bool stamp_log = false;
 
 bool parse_behaviour(std::string text, Behaviour& out)
 {
@@ -162,6 +170,9 @@ bool parse_options(int argc, char** argv, Options& options)
                 return false;
         } else if (option == "--log") {
             options.log_path = value;
+        } else if (option == "--stamp") {
+            if (!peer::parse_number(value, 0, 1, options.stamp))
+                return false;
         } else if (option == "--takeover") {
             if (!peer::parse_number(value, 0, 1, options.takeover))
                 return false;
@@ -222,6 +233,11 @@ int receive_request(int fd, std::uint8_t* request, FILE* log)
         size = mbap_size + length - 1;
     }
     if (log != nullptr) {
+        if (stamp_log) {
+            timespec now{};
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            std::fprintf(log, "%lld ", static_cast<long long>(now.tv_sec) * 1000000 + now.tv_nsec / 1000);
+        }
         std::fprintf(log, "%s\n", peer::hex(request, static_cast<std::size_t>(size)).c_str());
         std::fflush(log);
     }
@@ -368,10 +384,11 @@ int main(int argc, char** argv)
                      "usage: modbus_server [--listen ADDR:PORT] [--log FILE] [--control FILE]\n"
                      "                     [--mode normal|silent|late:MS|badtid[:MS]|exception:CODE|close|empty|\n"
                      "                             split:MS|latesplit:MS|wrongid:MS|nounit0|deaf]\n"
-                     "                     [--registers N]\n");
+                     "                     [--registers N] [--stamp 0|1]\n");
         return 2;
     }
     std::signal(SIGPIPE, SIG_IGN);
+    stamp_log = options.stamp != 0;
 
     FILE* log = nullptr;
     if (!options.log_path.empty()) {

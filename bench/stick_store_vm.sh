@@ -1,0 +1,41 @@
+# shellcheck shell=sh disable=SC2086
+# Guest part of bench/stick_store.sh (after the common start of
+# bench/stick_vm.sh): each daemon in turn stores writes on the same stick
+# with the server away, one write at a time, then with the ring kept full.
+# /etc/bench.conf sets SINGLE and FULL, the writes of each run.
+. /etc/bench.conf
+cat > /opt/korvane/etc/settings <<SETTINGS
+MOD_KORVANE_DEVICE="ttyUSB0"
+MOD_KORVANE_BAUDRATE="115200"
+MOD_KORVANE_SPLIT="0"
+MOD_KORVANE_ADDR="127.0.0.1"
+MOD_KORVANE_PORT="1502"
+MOD_KORVANE_TIMEOUT="1000"
+MOD_KORVANE_CACHE_MODE="1"
+SETTINGS
+syslogd -n -O /tmp/syslog &
+wait_until 10 test -S /dev/log
+for mode in single full; do
+    count=$SINGLE
+    [ $mode = full ] && count=$FULL
+    for build in old new; do
+        # A fresh cache directory: the daemon makes it when it starts.
+        rm -rf $FLASH/cache
+        sync
+        rm -f /dev/ttyUSB0
+        timeout 600 stick_store /dev/ttyUSB0 $FLASH/cache $mode "$count" > /tmp/store.out 2> /tmp/store.err &
+        helper=$!
+        wait_until 10 test -L /dev/ttyUSB0
+        : > /tmp/syslog
+        /opt/korvane/bin/korvane-$build &
+        daemon=$!
+        wait $helper
+        echo "STORE $build $(cat /tmp/store.out)"
+        echo "STORE-TIMES $build $mode:$(cat /tmp/store.err)"
+        kill $daemon
+        wait $daemon
+        echo "daemon log, $build $mode:"
+        grep -F 'korvane[' /tmp/syslog | grep -v -c -F 'ring buffer is full' | sed 's/^/  lines other than "ring buffer is full": /'
+        grep -F 'korvane[' /tmp/syslog | grep -v -F -e 'ring buffer is full' -e 'connect socket error' | tail -5
+    done
+done
