@@ -586,6 +586,7 @@ role_swap() {
     ask w $E
     [ "$(answered OK)" = "$E" ] || say "acks: $ANSWERS"
     wait_until 10 record_count_is 5 || say "$(record_count) records"
+    # Its directory's sync, as above.
     sleep 1
     # Pulled while the daemon has nothing to store: the mount is left dead
     # under it when it is killed. A start must not hang on it.
