@@ -10,6 +10,9 @@
 #   full      small unpartitioned stick (/dev/sda), filled up
 #   power_cut fresh stick, records stored, then qemu killed: no sync
 #   after_power_cut  same stick: the stored records are there and delivered
+#   swap      stick pulled out and plugged in again during an outage, then
+#             pulled again and the daemon restarted without it: nothing
+#             acknowledged is lost or sent twice
 # Each case prints PASS or FAIL; the last line is "N passed, M failed".
 #
 #   tests/stick/run.sh [x86_64|arm]   (as root; installs what it needs with apt-get)
@@ -110,6 +113,8 @@ install_tools() {
     # The project's CMake file builds GoogleTest from its Debian sources.
     [ -d /usr/src/googletest ] || missing+=(googletest)
     command -v xz >/dev/null || missing+=(xz-utils)
+    # Hands the guest's requests to pull and plug the stick to the monitor.
+    command -v socat >/dev/null || missing+=(socat)
     if [ ${#missing[@]} -gt 0 ]; then
         note "installing ${missing[*]}"
         apt_install "${missing[@]}" || give_up "cannot install ${missing[*]}"
@@ -307,10 +312,12 @@ boot() {
     local role=$1 image=$2 case_name line started elapsed rc qemu_pid master_pid=
     shift 2
     local log=$work/boot-$role.log
+    # KORVANE_STICK_ROLES="role ...": only these boots, while working on them.
+    [[ -z ${KORVANE_STICK_ROLES:-} || " $KORVANE_STICK_ROLES " == *" $role "* ]] || return 0
     local devices=(-device qemu-xhci,id=xhci)
     if [ "$image" != - ]; then
         devices+=(-drive "if=none,id=stick,format=raw,file=$image"
-                  -device usb-storage,bus=xhci.0,drive=stick)
+                  -device usb-storage,bus=xhci.0,drive=stick,id=stick-port)
     fi
     if [ "$arch" = arm ]; then
         rm -f "$work/line.sock" "$work/control.sock"
@@ -325,6 +332,7 @@ boot() {
         -kernel "$vmlinuz" -initrd "$work/initrd" \
         -append "console=$console panic=-1 quiet korvane_role=$role" \
         -nographic -no-reboot -nodefaults -serial stdio \
+        -monitor "unix:$work/monitor.sock,server=on,wait=off" \
         "${devices[@]}" "${qemu_extra[@]}" </dev/null >"$log" 2>&1 &
     qemu_pid=$!
     [ "$arch" = arm ] && start_host_master "$role"
@@ -370,6 +378,37 @@ boot_and_cut_power() {
     wait "$watcher" 2>/dev/null
 }
 
+# Boots like boot, and pulls the stick out or plugs it in again (the same
+# image, under the same ids: qemu drops a drive with the device it was
+# given to) whenever the guest prints "STICK-MONITOR <n> pull|plug", n
+# counting from 1. The guest then waits for the device to go or come.
+boot_and_swap_sticks() {
+    local log=$work/boot-$1.log image=$2 watcher
+    rm -f "$log" "$work/monitor-$1.log"
+    (
+        n=1
+        while :; do
+            line=$(grep -a -m1 "^STICK-MONITOR $n " "$log" 2>/dev/null | tr -d '\r')
+            case "$line" in
+                *" pull") command="device_del stick-port" ;;
+                *" plug") command="drive_add 0 if=none,id=stick,format=raw,file=$image
+device_add usb-storage,bus=xhci.0,drive=stick,id=stick-port" ;;
+                *) sleep 0.2; continue ;;
+            esac
+            # The monitor echoes each key; what stays is each line as typed
+            # and its answer.
+            echo "$command" | socat -t 1 - "UNIX-CONNECT:$work/monitor.sock" 2>&1 |
+                tr -d '\r' | sed 's/\x1b\[K$//; s/.*\x1b\[[0-9]*[A-Z]//' | grep -v -e '^(qemu) *$' -e '^QEMU .* monitor' -e '^$' \
+                >>"$work/monitor-$1.log"
+            n=$((n + 1))
+        done
+    ) &
+    watcher=$!
+    boot "$@"
+    kill "$watcher" 2>/dev/null
+    wait "$watcher" 2>/dev/null
+}
+
 [ "$(id -u)" -eq 0 ] || give_up "run as root (apt-get, qemu images)"
 mkdir -p "$work"
 install_tools
@@ -394,6 +433,10 @@ boot full "$work/stick-small.img" mount_falls_back_to_sda full_stick_keeps_only_
 make_partitioned_stick "$work/stick-power.img"
 boot_and_cut_power power_cut "$work/stick-power.img" power_cut_writes_stored
 boot after_power_cut "$work/stick-power.img" power_cut_records_whole power_cut_records_delivered
+make_partitioned_stick "$work/stick-swap.img"
+boot_and_swap_sticks swap "$work/stick-swap.img" pulled_stick_let_go \
+    replugged_stick_takes_waiting_writes restart_without_stick_exits \
+    swapped_stick_writes_delivered_once_in_order
 
 note "$boots boots, $(($(date +%s) - suite_start))s in all"
 echo "$passed passed, $failed failed"
