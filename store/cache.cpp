@@ -90,6 +90,7 @@ void forget_index(RecordCache& cache)
     cache.found_taken = 0;
     cache.stored_first = cache.next_number = 1;
     cache.batch = 0;
+    cache.batch_failed = false;
 }
 
 // Lets the stick go: a lazy unmount and the directory closed, so that the
@@ -154,11 +155,37 @@ bool learn_directory(RecordCache& cache)
 
 enum StickStep { stick_ready, stick_not_mounted, stick_no_directory, stick_unreadable };
 
+// Whether something is mounted on the mount point: it then lies on another
+// device than the directory holding it.
+bool holds_a_mount()
+{
+    struct stat point{};
+    struct stat parent{};
+    return stat(flash_mount_point, &point) == 0 && stat("/var/run/korvane", &parent) == 0 &&
+           point.st_dev != parent.st_dev;
+}
+
+bool mount_stick()
+{
+    if (try_mount("/dev/sda1") || try_mount("/dev/sda"))
+        return true;
+    const int error = errno;
+    if (!holds_a_mount()) {
+        errno = error;
+        return false;
+    }
+    // Neither device mounts, yet something is mounted here: a stick that
+    // was pulled out while an earlier run had it, whose device node went
+    // with it. Letting it go frees the name sda for the next stick.
+    (void)umount2(flash_mount_point, MNT_DETACH);
+    return try_mount("/dev/sda1") || try_mount("/dev/sda");
+}
+
 // Mounts a stick and opens its cache directory; errno tells why a step
 // failed.
 StickStep open_stick(RecordCache& cache)
 {
-    if (!try_mount("/dev/sda1") && !try_mount("/dev/sda"))
+    if (!mount_stick())
         return stick_not_mounted;
     if (mkdir(cache_dir_path, 0755) != 0 && errno != EEXIST)
         return stick_no_directory;
@@ -381,8 +408,10 @@ int cache_add(RecordCache& cache, const FrameBuffer& frame)
     char path[record_path_size];
     temporary_path(path, cache.next_number + static_cast<std::uint32_t>(cache.batch));
     const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
+    if (fd < 0) {
+        cache.batch_failed = true;
         return store_failed(cache, true, errno);
+    }
     const auto length = static_cast<std::size_t>(frame.len);
     errno = 0;
     int failure = 0;
@@ -392,6 +421,7 @@ int cache_add(RecordCache& cache, const FrameBuffer& frame)
         failure = errno;
     if (failure != 0) {
         (void)unlink(path);
+        cache.batch_failed = true;
         return store_failed(cache, false, failure);
     }
     cache.batch += 1;
@@ -400,12 +430,16 @@ int cache_add(RecordCache& cache, const FrameBuffer& frame)
 
 std::int32_t cache_commit(RecordCache& cache)
 {
+    // A spell of failures goes on while any store of a batch fails.
+    const bool some_failed = cache.batch_failed;
+    cache.batch_failed = false;
     if (cache.dir == nullptr || cache.batch == 0)
         return 0;
     // One sync makes the whole batch's bytes durable (vfat writes back up to
-    // 30 s later otherwise); only then may the records take their names. The
-    // directory's own sync then makes the names durable: a long name can sit
-    // in a directory block that no file's sync writes.
+    // 30 s later otherwise); only then may the records take their names. A
+    // second one makes the names durable: on vfat a renamed file's entry
+    // gets its first cluster and size only when the file's inode is written,
+    // which no sync of the directory does.
     if (syncfs(dirfd(cache.dir)) != 0) {
         const int error = errno;
         drop_temporaries(cache, 0);
@@ -424,7 +458,7 @@ std::int32_t cache_commit(RecordCache& cache)
         }
     }
     drop_temporaries(cache, renamed);
-    if (fsync(dirfd(cache.dir)) != 0) {
+    if (syncfs(dirfd(cache.dir)) != 0) {
         error = errno;
         // Not known to be on the stick: they must not count, nor be found
         // by a later run beside the messages that are kept for them.
@@ -441,6 +475,7 @@ std::int32_t cache_commit(RecordCache& cache)
         (void)store_failed(cache, false, error);
         return renamed;
     }
-    cache.store_failing = 0;
+    if (!some_failed)
+        cache.store_failing = 0;
     return renamed;
 }

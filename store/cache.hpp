@@ -23,8 +23,9 @@ struct RecordCache {
     std::uint32_t stored_first;
     std::uint32_t next_number;
     // Temporary files written for the batch under way, for the numbers from
-    // next_number on.
+    // next_number on; set when one of them could not be written.
     std::int32_t batch;
+    bool batch_failed;
     // Each set while its kind of failure lasts, so that it is logged once.
     int store_failing;
     int read_failing;
