@@ -399,6 +399,10 @@ void cache_remove(RecordCache& cache, std::uint32_t number)
     if (unlink(path) != 0)
         log_message(LOG_NOTICE, "removing cache record file has failed (%s)", std::strerror(errno));
     pass_oldest(cache);
+    // A stick emptied by the deliveries has room again: a store that fails
+    // after this starts a new spell, worth a line of its own.
+    if (cache_waiting(cache) == 0)
+        cache.store_failing = 0;
 }
 
 int cache_add(RecordCache& cache, const FrameBuffer& frame)
