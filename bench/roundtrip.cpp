@@ -14,10 +14,12 @@
 // same machine load; the first 50 of each are not counted. --pause-ms keeps
 // the line quiet that long before each request, as between a master's polls
 // (in cache mode a write then finds the ring empty: back to back, writes
-// outrun the server, fill the ring and are refused). A sample ends with the
-// last byte of a correct answer (the request's function, a good CRC); it
-// starts, through the pty, once the whole request is written (where the
-// line's silence begins), over TCP just before the write. It prints one line:
+// outrun the server, fill the ring and are refused). A sample runs from the
+// write of the whole request to the last byte of a correct answer (the
+// request's function, a good CRC). The clock is read just before the write,
+// not after it: the write wakes the reader, which often runs before the
+// writer is back (on loopback the server may even have answered by then),
+// and the answer would seem to take a few microseconds. It prints one line:
 //   gateway_median_us G gateway_p99_us G99 direct_median_us D direct_p99_us D99 lost L
 // The clients are minimal on purpose: whole frames in one write, answers
 // read until the length their first bytes announce, nothing waits for line
@@ -181,9 +183,9 @@ int connect_tcp(const std::string& where)
 double gateway_exchange(int master, const Bytes& frame, int deadline_ms)
 {
     drain(master);
+    const double start = now_us();
     if (write(master, frame.data(), frame.size()) != static_cast<ssize_t>(frame.size()))
         die("write pty");
-    const double start = now_us();
     const Bytes answer = read_answer(master, rtu_answer_size, deadline_ms);
     const double elapsed = now_us() - start;
     if (answer.size() < 4 || answer.size() != rtu_answer_size(answer) || answer[1] != frame[1])
@@ -199,8 +201,6 @@ double direct_exchange(int sock, const Bytes& pdu, std::uint16_t id)
     Bytes message = {static_cast<std::uint8_t>(id >> 8), static_cast<std::uint8_t>(id & 0xFF), 0, 0, 0,
                      static_cast<std::uint8_t>(pdu.size())};
     message.insert(message.end(), pdu.begin(), pdu.end());
-    // Timed from before the write: on loopback the server may have answered
-    // before the write returns.
     const double start = now_us();
     if (write(sock, message.data(), message.size()) != static_cast<ssize_t>(message.size()))
         die("write tcp");
