@@ -49,9 +49,10 @@ SETTINGS
     local daemon=$!
     local status=0
     wait $client || status=$?
-    kill -USR1 $daemon
+    kill -USR1 $daemon 2>/dev/null || true
     wait_for 5 grep -qa "korvane\[$daemon\]: statistics" $work/syslog || true
-    kill $daemon; wait $daemon 2>/dev/null || true
+    kill $daemon 2>/dev/null || true
+    wait $daemon 2>/dev/null || true
     result=$(tail -n 1 $work/out)
     counters=$(grep -a "korvane\[$daemon\]: statistics" $work/syslog | tail -n 1 | sed 's/.*statistics: //')
     if [ $status -ne 0 ]; then
@@ -59,6 +60,11 @@ SETTINGS
         grep -a "korvane\[$daemon\]" $work/syslog | tail -n 5 >&2 || true
     fi
     return $status
+}
+
+# listening PORT: whether a socket of this world listens on 127.0.0.1:PORT.
+listening() {
+    grep -q "0100007F:$(printf %04X "$1") 00000000:0000 0A" /proc/net/tcp
 }
 
 splits() {
@@ -122,6 +128,8 @@ inside() {
     "$peers/modbus_server" --listen 127.0.0.1:1502 &
     local server=$!
     "$peers/modbus_server" --listen 127.0.0.1:1503 &
+    wait_for 5 listening 1502
+    wait_for 5 listening 1503
     if [ "$what" = ack ]; then
         acks $server
     else
