@@ -1,15 +1,19 @@
 #!/bin/bash
-# Round-trip latency of one read-holding-registers through korvane in direct
-# mode (RTU master -> pty -> korvane -> Modbus TCP server -> back), against
-# the same request sent straight to a server over TCP in the same run, for
-# split gaps of 0, 2 and 5 ms. Runs the daemon in a private world (mount,
-# network and pid namespaces): nothing shows on the host.
+# Round trips through korvane (bench/roundtrip.cpp), each against the same
+# request sent straight to a Modbus TCP server in the same run. Runs the
+# daemon in a private world (mount, network and pid namespaces): nothing
+# shows on the host.
 #
-#   bench/latency.sh [BUILD_DIR]        (as root)
+#   bench/latency.sh [BUILD_DIR]       direct mode, read one holding register,
+#                                      for split gaps of 0, 2 and 5 ms
+#   bench/latency.sh ack [BUILD_DIR]   cache mode: how long the master waits
+#                                      for a write's acknowledgement, durable
+#                                      off and on, server up and away, beside
+#                                      direct mode's round trip of that write
 #
-# BUILD_DIR defaults to $KORVANE_BUILD or build-bench/ in the repository; a
-# new one is configured as a Release build. COUNT (default 1000) sets the
-# number of samples per path and split.
+# As root. BUILD_DIR defaults to $KORVANE_BUILD or build-bench/ in the
+# repository; a new one is configured as a Release build. COUNT (default
+# 1000) sets the number of samples per path and case.
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
@@ -17,23 +21,15 @@ repo=$(cd "$(dirname "$0")/.." && pwd)
 # world_setup and wait_for
 source "$repo/scripts/world.sh"
 
-inside() {
-    local build=$1 count=$2
-    local peers=$build/tests/peers work=/run/bench
-    world_setup
-    mkdir -p $work
-    "$peers/syslog_sink" /dev/log $work/syslog > $work/sink.ready &
-    wait_for 5 test -s $work/sink.ready
-    # One server for korvane, one for the direct baseline: each serves one
-    # client at a time.
-    "$peers/modbus_server" --listen 127.0.0.1:1502 &
-    "$peers/modbus_server" --listen 127.0.0.1:1503 &
-
-    printf '%-6s %10s %9s %10s %9s %10s %9s %7s %9s\n' split gw_med gw_p99 tcp_med tcp_p99 \
-        added_med added_p99 gw/tcp ex_split
-    local split
-    for split in 0 2 5; do
-        cat > /opt/korvane/etc/settings <<EOF
+# run_case REQUEST SPLIT PAUSE SETTINGS [VAR=value ...]: a fresh daemon with
+# these settings lines (after the common ones) and environment, timed by
+# roundtrip (PAUSE ms before each request) on an empty stick. Sets $result to roundtrip's figures and $counters to
+# the daemon's statistics; fails, after its last log lines, when a request
+# went unanswered or was answered wrongly.
+run_case() {
+    local request=$1 split=$2 pause=$3 extra=$4
+    shift 4
+    cat > /opt/korvane/etc/settings <<SETTINGS
 MOD_KORVANE_ENABLED="1"
 MOD_KORVANE_DEVICE="ttyUSB0"
 MOD_KORVANE_BAUDRATE="115200"
@@ -42,25 +38,43 @@ MOD_KORVANE_SPLIT="$split"
 MOD_KORVANE_ADDR="127.0.0.1"
 MOD_KORVANE_PORT="1502"
 MOD_KORVANE_TIMEOUT="1000"
-MOD_KORVANE_CACHE_MODE="0"
-EOF
-        rm -f /dev/ttyUSB0 /run/lock/LCK..ttyUSB0 $work/out
-        "$build/bench/roundtrip" --link /dev/ttyUSB0 --tcp 127.0.0.1:1503 --count "$count" > $work/out &
-        local client=$!
-        wait_for 5 test -s $work/out
-        "$build/korvane" &
-        local daemon=$!
-        local status=0
-        wait $client || status=$?
-        kill $daemon; wait $daemon 2>/dev/null || true
-        local line; line=$(tail -n 1 $work/out)
-        if [ $status -ne 0 ]; then
-            echo "split $split: run failed: $line" >&2
-            grep -a korvane $work/syslog | tail -n 5 >&2 || true
-            return 1
-        fi
+$extra
+SETTINGS
+    rm -rf /dev/ttyUSB0 /run/lock/LCK..ttyUSB0 $work/out /run/korvane/flash/cache
+    "$build/bench/roundtrip" --link /dev/ttyUSB0 --tcp 127.0.0.1:1503 --count "$count" \
+        --request "$request" --pause-ms "$pause" > $work/out &
+    local client=$!
+    wait_for 5 test -s $work/out
+    env "$@" "$build/korvane" &
+    local daemon=$!
+    local status=0
+    wait $client || status=$?
+    kill -USR1 $daemon 2>/dev/null || true
+    wait_for 5 grep -qa "korvane\[$daemon\]: statistics" $work/syslog || true
+    kill $daemon 2>/dev/null || true
+    wait $daemon 2>/dev/null || true
+    result=$(tail -n 1 $work/out)
+    counters=$(grep -a "korvane\[$daemon\]: statistics" $work/syslog | tail -n 1 | sed 's/.*statistics: //')
+    if [ $status -ne 0 ]; then
+        echo "run failed: $result" >&2
+        grep -a "korvane\[$daemon\]" $work/syslog | tail -n 5 >&2 || true
+    fi
+    return $status
+}
+
+# listening PORT: whether a socket of this world listens on 127.0.0.1:PORT.
+listening() {
+    grep -q "0100007F:$(printf %04X "$1") 00000000:0000 0A" /proc/net/tcp
+}
+
+splits() {
+    printf '%-6s %10s %9s %10s %9s %10s %9s %7s %9s\n' split gw_med gw_p99 tcp_med tcp_p99 \
+        added_med added_p99 gw/tcp ex_split
+    local split
+    for split in 0 2 5; do
+        run_case read $split 0 'MOD_KORVANE_CACHE_MODE="0"' || return 1
         # gateway_median_us G gateway_p99_us G99 direct_median_us D direct_p99_us D99 lost L
-        echo "$line" | awk -v gap="$split" '{
+        echo "$result" | awk -v gap="$split" '{
             g=$2; g99=$4; d=$6; d99=$8; s=gap*1000;
             printf "%-6s %8.0fus %7.0fus %8.0fus %7.0fus %8.0fus %7.0fus %6.1fx %8.1fx\n",
                    gap "ms", g, g99, d, d99, g - d - s, g99 - d99 - s, g / d, (g - s) / d }'
@@ -72,8 +86,59 @@ EOF
     echo "ex_split = (gw median - split) / tcp median; $count samples per path and split."
 }
 
+# One write case of acks: its figures and counters become a line of $table.
+# A write answered otherwise or not at all is reported, and the rest runs.
+# 1 ms before each request lets the daemon finish with the one before.
+ack_case() {
+    local what=$1
+    shift
+    run_case write 0 1 "$@" || true
+    printf '%s|%s|%s\n' "$what" "$result" "$counters" >> "$table"
+}
+
+acks() {
+    local server=$1 cache='MOD_KORVANE_CACHE_MODE="1"'
+    local durable=$'MOD_KORVANE_CACHE_MODE="1"\nMOD_KORVANE_DURABLE="1"'
+    # The stick: a directory of the world's /run, a tmpfs, that the stand-in
+    # reports as mounted already.
+    local standin=(LD_PRELOAD="$build/tests/standin/libboard_standin.so" KORVANE_STANDIN_MOUNT=EBUSY)
+    mkdir -p /run/korvane/flash
+    table=$work/acks
+    : > "$table"
+    ack_case "direct mode, server up" 'MOD_KORVANE_CACHE_MODE="0"'
+    ack_case "cache, durable off, server up" "$cache" "${standin[@]}"
+    ack_case "cache, durable on, server up" "$durable" "${standin[@]}"
+    kill "$server"; wait "$server" 2>/dev/null || true
+    ack_case "cache, durable off, server away" "$cache" "${standin[@]}"
+    ack_case "cache, durable on, server away (tmpfs)" "$durable" "${standin[@]}"
+    awk -v count="$count" -f "$repo/bench/ack_table.awk" \
+        -v stick="The stick is a tmpfs: its syncs cost nothing (a real stick: 7 to 28 ms each)." "$table"
+}
+
+inside() {
+    local what=$1
+    build=$2 count=$3 work=/run/bench
+    local peers=$build/tests/peers
+    world_setup
+    mkdir -p $work
+    "$peers/syslog_sink" /dev/log $work/syslog > $work/sink.ready &
+    wait_for 5 test -s $work/sink.ready
+    # One server for korvane, one for the direct baseline: each serves one
+    # client at a time.
+    "$peers/modbus_server" --listen 127.0.0.1:1502 &
+    local server=$!
+    "$peers/modbus_server" --listen 127.0.0.1:1503 &
+    wait_for 5 listening 1502
+    wait_for 5 listening 1503
+    if [ "$what" = ack ]; then
+        acks $server
+    else
+        splits
+    fi
+}
+
 if [ "${1:-}" = "--inside" ]; then
-    inside "$2" "$3"
+    inside "$2" "$3" "$4"
     exit
 fi
 
@@ -81,15 +146,25 @@ if [ "$(id -u)" -ne 0 ]; then
     echo "bench/latency.sh needs root (mount and network namespaces)" >&2
     exit 1
 fi
+what=round
+if [ "${1:-}" = ack ]; then
+    what=ack
+    shift
+fi
 build=${1:-${KORVANE_BUILD:-$repo/build-bench}}
 if [ ! -f "$build/CMakeCache.txt" ]; then
+    mkdir -p "$build"
     cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release > "$build.cmake.log" 2>&1 ||
         { cat "$build.cmake.log" >&2; exit 1; }
 fi
-cmake --build "$build" -j2 --target korvane modbus_server syslog_sink > /dev/null
-mkdir -p "$build/bench"
-g++ -std=c++20 -O2 -Wall -Wextra -o "$build/bench/roundtrip" "$repo/bench/roundtrip.cpp"
+cmake --build "$build" -j2 --target korvane modbus_server syslog_sink board_standin roundtrip > /dev/null
 
-echo "korvane direct-mode round trip, $(uname -m), $(nproc) cores, build ${build}"
-exec unshare --mount --propagation private --net --pid --fork --mount-proc \
-    "$0" --inside "$build" "${COUNT:-1000}"
+started=$(date +%s)
+if [ $what = ack ]; then
+    echo "korvane write acknowledgement in cache mode, $(uname -m), $(nproc) cores, build ${build}"
+else
+    echo "korvane direct-mode round trip, $(uname -m), $(nproc) cores, build ${build}"
+fi
+unshare --mount --propagation private --net --pid --fork --mount-proc \
+    "$0" --inside $what "$build" "${COUNT:-1000}"
+echo "took $(( $(date +%s) - started )) s"

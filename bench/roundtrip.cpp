@@ -3,16 +3,27 @@
 // gateway's own cost can be read against a baseline of this machine.
 //
 //   roundtrip --link /dev/ttyUSB0 --tcp 127.0.0.1:1503 [--count N] [--ready-ms MS]
+//             [--request read|write] [--pause-ms MS]
 //
 // It opens a pty, links its slave at --link for korvane to open, and keeps a
 // slave descriptor of its own in raw mode so that nothing is echoed before
 // the daemon applies its line settings. It prints "pty PATH" once the link
 // exists; the daemon may be started from then on. Requests (read one holding
-// register at 0, unit 1) go alternately through the pty and straight over
-// TCP, so both paths see the same machine load. It prints one line:
+// register at 0, unit 1; with --request write, write 1 into it instead) go
+// alternately through the pty and straight over TCP, so both paths see the
+// same machine load; the first 50 of each are not counted. --pause-ms keeps
+// the line quiet that long before each request, as between a master's polls
+// (in cache mode a write then finds the ring empty: back to back, writes
+// outrun the server, fill the ring and are refused). A sample runs from the
+// write of the whole request to the last byte of a correct answer (the
+// request's function, a good CRC). The clock is read just before the write,
+// not after it: the write wakes the reader, which often runs before the
+// writer is back (on loopback the server may even have answered by then),
+// and the answer would seem to take a few microseconds. It prints one line:
 //   gateway_median_us G gateway_p99_us G99 direct_median_us D direct_p99_us D99 lost L
 // The clients are minimal on purpose: whole frames in one write, answers
-// read until their known length, nothing waits for line silence.
+// read until the length their first bytes announce, nothing waits for line
+// silence.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -36,13 +47,11 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// Read holding register 0, one register, unit 1.
-const Bytes pdu_request = {0x01, 0x03, 0x00, 0x00, 0x00, 0x01};
-// Unit, function, byte count, one register, CRC.
-constexpr std::size_t rtu_answer_size = 7;
-// MBAP (7 bytes including the unit) + function, byte count, one register.
-constexpr std::size_t tcp_answer_size = 11;
+// Unit 1: read holding register 0, or write 1 into it.
+const Bytes read_request = {0x01, 0x03, 0x00, 0x00, 0x00, 0x01};
+const Bytes write_request = {0x01, 0x06, 0x00, 0x00, 0x00, 0x01};
 constexpr int answer_deadline_ms = 2000;
+constexpr long warmup_rounds = 50;
 
 double now_us()
 {
@@ -68,13 +77,32 @@ std::uint16_t rtu_crc(const Bytes& bytes)
     std::exit(1);
 }
 
-// Reads until `size` bytes are there or the deadline passes; the answer is
+// The length of a whole answer, as far as the bytes so far tell: at least
+// one byte more than they hold until the length is known.
+std::size_t rtu_answer_size(const Bytes& head)
+{
+    if (head.size() < 2)
+        return 2;
+    const std::uint8_t function = head[1];
+    if ((function & 0x80) != 0)
+        return 5;  // unit, function, code, CRC
+    if (function <= 4 || function == 23)
+        return head.size() < 3 ? 3 : 5u + head[2];  // reads: a byte count, then the data
+    return function == 22 ? 10 : 8;  // writes: an echo of the request's fields
+}
+
+std::size_t tcp_answer_size(const Bytes& head)
+{
+    return head.size() < 6 ? 6 : 6u + (static_cast<std::size_t>(head[4]) << 8 | head[5]);
+}
+
+// Reads until the answer is whole or the deadline passes; the answer is
 // returned whatever its length, a short one is judged by the caller.
-Bytes read_answer(int fd, std::size_t size, int deadline_ms)
+Bytes read_answer(int fd, std::size_t (*whole)(const Bytes&), int deadline_ms)
 {
     Bytes answer;
     const double deadline = now_us() + deadline_ms * 1000.0;
-    while (answer.size() < size) {
+    while (answer.size() < whole(answer)) {
         const int left_ms = static_cast<int>((deadline - now_us()) / 1000.0);
         if (left_ms < 0)
             break;
@@ -160,26 +188,26 @@ double gateway_exchange(int master, const Bytes& frame, int deadline_ms)
         die("write pty");
     const Bytes answer = read_answer(master, rtu_answer_size, deadline_ms);
     const double elapsed = now_us() - start;
-    if (answer.size() != rtu_answer_size || answer[1] != 0x03)
+    if (answer.size() < 4 || answer.size() != rtu_answer_size(answer) || answer[1] != frame[1])
         return -1;
-    const Bytes body(answer.begin(), answer.end() - 2);
-    const std::uint16_t crc = rtu_crc(body);
-    if (answer[5] != (crc & 0xFF) || answer[6] != (crc >> 8))
+    const std::uint16_t crc = rtu_crc(Bytes(answer.begin(), answer.end() - 2));
+    if (answer[answer.size() - 2] != (crc & 0xFF) || answer.back() != (crc >> 8))
         return -1;
     return elapsed;
 }
 
-double direct_exchange(int sock, std::uint16_t id)
+double direct_exchange(int sock, const Bytes& pdu, std::uint16_t id)
 {
     Bytes message = {static_cast<std::uint8_t>(id >> 8), static_cast<std::uint8_t>(id & 0xFF), 0, 0, 0,
-                     static_cast<std::uint8_t>(pdu_request.size())};
-    message.insert(message.end(), pdu_request.begin(), pdu_request.end());
+                     static_cast<std::uint8_t>(pdu.size())};
+    message.insert(message.end(), pdu.begin(), pdu.end());
     const double start = now_us();
     if (write(sock, message.data(), message.size()) != static_cast<ssize_t>(message.size()))
         die("write tcp");
     const Bytes answer = read_answer(sock, tcp_answer_size, answer_deadline_ms);
     const double elapsed = now_us() - start;
-    if (answer.size() != tcp_answer_size || answer[0] != message[0] || answer[1] != message[1])
+    if (answer.size() < 8 || answer.size() != tcp_answer_size(answer) || answer[0] != message[0] ||
+        answer[1] != message[1] || answer[7] != pdu[1])
         return -1;
     return elapsed;
 }
@@ -201,6 +229,8 @@ int main(int argc, char** argv)
     std::string tcp;
     long count = 1000;
     long ready_ms = 15000;
+    std::string request = "read";
+    long pause_ms = 0;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
         if (option == "--link")
@@ -211,18 +241,24 @@ int main(int argc, char** argv)
             count = std::atol(argv[i + 1]);
         else if (option == "--ready-ms")
             ready_ms = std::atol(argv[i + 1]);
+        else if (option == "--request")
+            request = argv[i + 1];
+        else if (option == "--pause-ms")
+            pause_ms = std::atol(argv[i + 1]);
     }
-    if (link.empty() || tcp.empty() || count < 1) {
-        std::fprintf(stderr, "usage: roundtrip --link PATH --tcp ADDR:PORT [--count N] [--ready-ms MS]\n");
+    if (link.empty() || tcp.empty() || count < 1 || (request != "read" && request != "write")) {
+        std::fprintf(stderr, "usage: roundtrip --link PATH --tcp ADDR:PORT [--count N] [--ready-ms MS]\n"
+                             "                 [--request read|write] [--pause-ms MS]\n");
         return 2;
     }
+    const Bytes& pdu = request == "write" ? write_request : read_request;
 
     const Pty pty = open_linked_pty(link);
     std::printf("pty %s\n", pty.slave_path.c_str());
     std::fflush(stdout);
     const int sock = connect_tcp(tcp);
 
-    Bytes frame = pdu_request;
+    Bytes frame = pdu;
     const std::uint16_t crc = rtu_crc(frame);
     frame.push_back(static_cast<std::uint8_t>(crc & 0xFF));
     frame.push_back(static_cast<std::uint8_t>(crc >> 8));
@@ -241,12 +277,16 @@ int main(int argc, char** argv)
     std::vector<double> direct;
     long lost = 0;
     std::uint16_t id = 0;
-    for (long i = 0; i < count; ++i) {
+    for (long i = -warmup_rounds; i < count; ++i) {
         // Alternate which path goes first so neither always follows the other.
         for (int turn = 0; turn < 2; ++turn) {
             const bool via_gateway = (turn == 0) == (i % 2 == 0);
+            if (pause_ms > 0)
+                usleep(static_cast<useconds_t>(pause_ms * 1000));
             const double us = via_gateway ? gateway_exchange(pty.master, frame, answer_deadline_ms)
-                                          : direct_exchange(sock, ++id);
+                                          : direct_exchange(sock, pdu, ++id);
+            if (i < 0)
+                continue;
             if (us < 0)
                 ++lost;
             else
