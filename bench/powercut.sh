@@ -18,8 +18,8 @@
 # answer), answered with exception 4, unanswered, delivered (distinct
 # writes the server got), lost (acknowledged, never delivered), twice
 # (delivered more than once), corrupted (a delivered request that is not
-# byte for byte one the master sent), and delivered though not
-# acknowledged. After every cut fsck.vfat -n looks at the image (its output
+# byte for byte one the master sent), delivered though not acknowledged,
+# and delivered out of order (below the one the server got before it). After every cut fsck.vfat -n looks at the image (its output
 # is kept, with -l, in fsck-K.log).
 #
 # The daemon is the one run.sh built from this tree for its machine
@@ -79,6 +79,7 @@ tally() {
             }
             while ((getline line < cutsfile) > 0) { split(line, f, " "); delay[f[1]] = f[2]; sub(/^[^ ]+ [^ ]+ /, "", line); fsck[f[1]] = line }
         }
+        FNR == 1 { previous = -1 }
         { sub(/\r$/, "") }
         $1 == "S" { c = int($2 / 1000000); sent[c]++; was_sent[$2] = 1; if ($2 > max_sent[c]) max_sent[c] = $2 }
         $1 == "A" { c = int($2 / 1000000); acked[c]++; was_acked[$2] = 1 }
@@ -91,6 +92,8 @@ tally() {
             if (!(n in was_sent) && n > max_sent[c] + 1) {
                 corrupt_lines = corrupt_lines "  never sent: " $2 "\n"; corrupt[c]++; next
             }
+            if (n < previous) disorder[c]++
+            previous = n
             if (++times[n] == 1) delivered[c]++
             else if (times[n] == 2) twice[c]++
             if (!(n in was_acked)) unacked[c]++
@@ -98,21 +101,22 @@ tally() {
         /^END-DELIVERY / { ended[$2 - 1] = 1 }
         END {
             for (n in was_acked) if (!(n in times)) { c = int(n / 1000000); if (++lost[c] <= 10) lost_list[c] = lost_list[c] " " n }
-            fmt = "%-5s %6s %6s %6s %5s %5s %9s %5s %5s %9s %7s %s\n"
-            if (only < 0) printf fmt, "cut", "at ms", "sent", "acked", "exc4", "none", "delivered", "lost", "twice", "corrupted", "unacked", "fsck"
+            fmt = "%-5s %6s %6s %6s %5s %5s %9s %5s %5s %9s %7s %8s %s\n"
+            if (only < 0) printf fmt, "cut", "at ms", "sent", "acked", "exc4", "none", "delivered", "lost", "twice", "corrupted", "unacked", "disorder", "fsck"
             for (c = 0; c < cuts; c++) {
                 if (only >= 0 && c != only) continue
                 if (!(c in delay)) continue
                 printf fmt, c, delay[c], sent[c] + 0, acked[c] + 0, exc4[c] + 0, none[c] + 0, delivered[c] + 0,
-                    lost[c] + 0, twice[c] + 0, corrupt[c] + 0, unacked[c] + 0,
+                    lost[c] + 0, twice[c] + 0, corrupt[c] + 0, unacked[c] + 0, disorder[c] + 0,
                     fsck[c] (ended[c] ? "" : "  (delivery not finished)") (lost[c] ? "  lost:" lost_list[c] (lost[c] > 10 ? " ..." : "") : "")
                 T["cuts"]++; T["sent"] += sent[c]; T["acked"] += acked[c]; T["exc4"] += exc4[c]; T["none"] += none[c]
                 T["delivered"] += delivered[c]; T["lost"] += lost[c]; T["twice"] += twice[c]
-                T["corrupted"] += corrupt[c]; T["unacked"] += unacked[c]
+                T["corrupted"] += corrupt[c]; T["unacked"] += unacked[c]; T["disorder"] += disorder[c]
             }
             if (only < 0) {
                 printf fmt, "all " T["cuts"], "", T["sent"] + 0, T["acked"] + 0, T["exc4"] + 0, T["none"] + 0,
-                    T["delivered"] + 0, T["lost"] + 0, T["twice"] + 0, T["corrupted"] + bad_total, T["unacked"] + 0, ""
+                    T["delivered"] + 0, T["lost"] + 0, T["twice"] + 0, T["corrupted"] + bad_total, T["unacked"] + 0,
+                    T["disorder"] + 0, ""
             }
             printf "%s", corrupt_lines
         }' "${files[@]}"
