@@ -51,11 +51,15 @@ mkfs.vfat --mbr=n -F 32 -n KORVANE "$image" >/dev/null || exit 1
 # tally [CUT]: the figures of one cut, or of every cut and the sum, from
 # the report files so far.
 tally() {
-    local files=() k
+    local k f
+    # Each report file as "FILE K", then its whole lines: a cut can end a
+    # file in the middle of a line ("A 500" of "A 5000269").
     for ((k = 0; k <= cuts; k++)); do
-        [ -e "$vm/port-$k.log" ] && files+=("$vm/port-$k.log")
-    done
-    awk -v only="${1:--1}" -v cuts="$cuts" -v cutsfile="$vm/cuts" '
+        f=$vm/port-$k.log
+        [ -e "$f" ] || continue
+        echo "FILE $k"
+        if [ -n "$(tail -c1 "$f")" ]; then head -n -1 "$f"; else cat "$f"; fi
+    done | awk -v only="${1:--1}" -v cuts="$cuts" -v cutsfile="$vm/cuts" '
         function hexval(h,   i, v) {
             v = 0
             for (i = 1; i <= length(h); i++) v = v * 16 + index("0123456789abcdef", substr(h, i, 1)) - 1
@@ -79,7 +83,7 @@ tally() {
             }
             while ((getline line < cutsfile) > 0) { split(line, f, " "); delay[f[1]] = f[2]; sub(/^[^ ]+ [^ ]+ /, "", line); fsck[f[1]] = line }
         }
-        FNR == 1 { previous = -1 }
+        $1 == "FILE" { previous = -1; next }
         { sub(/\r$/, "") }
         $1 == "S" { c = int($2 / 1000000); sent[c]++; was_sent[$2] = 1; if ($2 > max_sent[c]) max_sent[c] = $2 }
         $1 == "A" { c = int($2 / 1000000); acked[c]++; was_acked[$2] = 1 }
@@ -119,7 +123,7 @@ tally() {
                     T["disorder"] + 0, ""
             }
             printf "%s", corrupt_lines
-        }' "${files[@]}"
+        }'
 }
 
 echo "power cuts on the emulated stick, MOD_KORVANE_DURABLE=$flag, $cuts cuts, seed $seed (files in $vm)"
