@@ -13,6 +13,9 @@
 #   swap      stick pulled out and plugged in again during an outage, then
 #             pulled again and the daemon restarted without it: nothing
 #             acknowledged is lost or sent twice
+#   orderly_stop  SIGTERM during an outage with records on the stick and
+#             writes in the ring: exit 0 in time, all kept, then delivered
+#             once each in order
 # Each case prints PASS or FAIL; the last line is "N passed, M failed".
 #
 #   tests/stick/run.sh [x86_64|arm]   (as root; installs what it needs with apt-get)
@@ -437,6 +440,9 @@ make_partitioned_stick "$work/stick-swap.img"
 boot_and_swap_sticks swap "$work/stick-swap.img" pulled_stick_let_go \
     replugged_stick_takes_waiting_writes restart_without_stick_exits \
     swapped_stick_writes_delivered_once_in_order
+make_partitioned_stick "$work/stick-stop.img"
+boot orderly_stop "$work/stick-stop.img" orderly_stop_exits_in_time \
+    orderly_stop_keeps_the_ring_on_the_stick stopped_writes_delivered_once_in_order
 
 note "$boots boots, $(($(date +%s) - suite_start))s in all"
 echo "$passed passed, $failed failed"

@@ -626,6 +626,67 @@ role_swap() {
     kill -9 "$DAEMON_PID" 2>/dev/null
 }
 
+# Stopped by SIGTERM during an outage: ten writes become records while the
+# server is away; then a server that takes the connection and never answers
+# holds the first record in an exchange while forty more writes pile up in
+# the ring. The stop cuts the exchange short and puts the ring on the stick
+# behind the records; the next start delivers all fifty, once each, in order.
+role_orderly_stop() {
+    load_modules
+    wait_for_block sda1
+    start_syslog
+    # Long enough that the held exchange outlasts the forty writes.
+    write_settings 1 30000
+    start_master
+    start_daemon
+    wait_until 20 daemon_holds_line || say "daemon never opened the line"
+    ask seq 3000 10
+    acked=$(answered OK)
+    why=
+    wait_until 20 record_count_is 10 || why="$(record_count) records before the server came;"
+    start_server /tmp/never
+    wait_until 20 server_has_lines 1 || why="$why the first record never went out;"
+    ask seq 3010 40
+    acked="$acked
+$(answered OK)"
+    [ "$(echo "$acked" | grep -c .)" -eq 50 ] || why="$why acks: $(echo "$ANSWERS" | grep -v '^OK' | head -3 | tr '\n' ';');"
+    say "before the stop: $(record_count) records, the silent server got $(server_lines)"
+
+    # Killed after 10 s should the stop hang: status 137.
+    ( sleep 10; kill -9 "$DAEMON_PID" 2>/dev/null ) &
+    watchdog=$!
+    asked=$(cut -d' ' -f1 /proc/uptime)
+    kill -TERM "$DAEMON_PID"
+    wait "$DAEMON_PID"
+    status=$?
+    took=$(awk -v a="$asked" '{ printf "%.2f", $1 - a }' /proc/uptime)
+    kill "$watchdog" 2>/dev/null
+    say "stop: status $status after $took s; $(grep -F "]: stopped" "$SYSLOG" | sed 's/.*]: //')"
+    [ "$status" -eq 0 ] || why="$why status $status;"
+    awk -v t="$took" 'BEGIN { exit !(t < 5) }' || why="$why took $took s;"
+    syslog_has notice "stopped, 40 messages kept on the stick" ||
+        why="$why logged: $(grep -F "]: stopped" "$SYSLOG" | sed 's/.*]: //');"
+    if [ -z "$why" ]; then pass orderly_stop_exits_in_time; else fail orderly_stop_exits_in_time "$why"; fi
+
+    if [ "$(record_contents)" = "$acked" ]; then pass orderly_stop_keeps_the_ring_on_the_stick
+    else fail orderly_stop_keeps_the_ring_on_the_stick "$(record_count) records: $(record_listing | head -3 | tr '\n' ';')"; fi
+
+    stop_server
+    mv "$SERVER_LOG" /tmp/silent-server.log
+    start_server
+    start_daemon
+    why=
+    wait_until 30 server_has_lines 50 || why="server got $(server_lines);"
+    wait_until 10 no_records || why="$why records left: $(records | tr '\n' ' ');"
+    # Anything sent twice would be in by now.
+    sleep 1
+    server_got_exactly "$acked" ||
+        why="$why server got $(server_lines): $(head -2 "$SERVER_LOG" | tr '\n' ' ')... $(tail -2 "$SERVER_LOG" | tr '\n' ' ')"
+    if [ -z "$why" ]; then pass stopped_writes_delivered_once_in_order
+    else fail stopped_writes_delivered_once_in_order "$why"; fi
+    kill -9 "$DAEMON_PID"
+}
+
 say "role $ROLE, /init at $(cut -d" " -f1 /proc/uptime) s"
 case "$ROLE" in
     direct) role_direct ;;
@@ -636,6 +697,7 @@ case "$ROLE" in
     power_cut) role_power_cut ;;
     after_power_cut) role_after_power_cut ;;
     swap) role_swap ;;
+    orderly_stop) role_orderly_stop ;;
     *) say "unknown role '$ROLE'" ;;
 esac
 if [ -s "$SYSLOG" ]; then
