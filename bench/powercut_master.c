@@ -29,29 +29,13 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "../tests/stick/guest_util.h"
+
 enum { request_len = 15, answer_len = 8, exception_len = 5, max_answer = 64,
        answer_deadline_ms = 4000 };
 
 static int line_fd = -1;
 static int report_fd = -1;
-
-static uint16_t crc16(const uint8_t *data, size_t len)
-{
-	uint16_t crc = 0xFFFF;
-	for (size_t i = 0; i < len; i++) {
-		crc ^= data[i];
-		for (int bit = 0; bit < 8; bit++)
-			crc = (crc & 1) ? (uint16_t)((crc >> 1) ^ 0xA001) : (uint16_t)(crc >> 1);
-	}
-	return crc;
-}
-
-static long now_ms(void)
-{
-	struct timespec ts;
-	clock_gettime(CLOCK_MONOTONIC, &ts);
-	return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
-}
 
 static void die(const char *what)
 {

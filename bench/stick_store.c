@@ -33,6 +33,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "../tests/stick/guest_util.h"
+
 enum { refused_pause_ms = 20, answer_deadline_ms = 5000 };
 
 static void die(const char *what)
@@ -46,17 +48,6 @@ static double now_s(void)
 	struct timespec ts;
 	clock_gettime(CLOCK_MONOTONIC, &ts);
 	return ts.tv_sec + ts.tv_nsec / 1e9;
-}
-
-static uint16_t crc16(const uint8_t *data, size_t len)
-{
-	uint16_t crc = 0xFFFF;
-	for (size_t i = 0; i < len; i++) {
-		crc ^= data[i];
-		for (int bit = 0; bit < 8; bit++)
-			crc = (crc & 1) ? (uint16_t)((crc >> 1) ^ 0xA001) : (uint16_t)(crc >> 1);
-	}
-	return crc;
 }
 
 /* A pty whose slave, linked as LINK, stays raw and open on our side. */

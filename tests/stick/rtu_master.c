@@ -37,29 +37,13 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "guest_util.h"
+
 enum { max_frame = 300, answer_deadline_ms = 5000, quiet_ms = 200,
        connect_deadline_ms = 30000 };
 
 static int master_fd = -1;
 static FILE *out;
-
-static uint16_t crc16(const uint8_t *data, size_t len)
-{
-	uint16_t crc = 0xFFFF;
-	for (size_t i = 0; i < len; i++) {
-		crc ^= data[i];
-		for (int bit = 0; bit < 8; bit++)
-			crc = (crc & 1) ? (uint16_t)((crc >> 1) ^ 0xA001) : (uint16_t)(crc >> 1);
-	}
-	return crc;
-}
-
-static long now_ms(void)
-{
-	struct timespec ts;
-	clock_gettime(CLOCK_MONOTONIC, &ts);
-	return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
-}
 
 static void hex(char *text, const uint8_t *data, size_t len)
 {
