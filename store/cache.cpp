@@ -263,7 +263,7 @@ int store_failed(RecordCache& cache, bool creating, int error)
         if (creating)
             log_message(LOG_NOTICE, "openning cache record file has failed (%s)", std::strerror(error));
         else
-            log_message(LOG_NOTICE, "writing to cache record has failed (%s)", std::strerror(error));
+            log_message(LOG_NOTICE, "writing to cache record has failed");
     }
     cache.store_failing = 1;
     return 0;
