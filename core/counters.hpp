@@ -46,6 +46,8 @@ struct Counters {
     Counter cache_waiting;       // records on the stick
     Counter cache_ring;          // messages in the ring
     Counter cache_stick;         // a StickState
+    Counter cache_read_errors;   // reads of a record that failed on a stick still there
+    Counter cache_passed_over;   // records given up on: unreadable for long, or no request
     // The log.
     Counter log_dropped;         // lines the log socket did not take
     Counter log_left_out;        // lines the repeat limit left out

@@ -133,7 +133,9 @@ bool address_to_use(NetContext& ctx, std::uint32_t& address)
 
 std::uint32_t timeout_in_use(const GatewaySettings& settings)
 {
-    return settings.timeout == 0 ? timeout_for_zero_ms : settings.timeout;
+    if (settings.timeout == 0)
+        return timeout_for_zero_ms;
+    return settings.timeout < longest_timeout_ms ? settings.timeout : longest_timeout_ms;
 }
 
 std::uint32_t tcp_resolve(const char* host)
@@ -234,11 +236,11 @@ void link_woken(NetContext& ctx, const fd_set& set)
 
 void link_publish(const NetContext& ctx)
 {
+    // Every connection made is either the one up now or lost: a loss that
+    // a new connection follows within one turn is counted all the same.
     const std::uint32_t up = ctx.sock >= 0 ? 1 : 0;
-    if (counters.server_connected.load(std::memory_order_relaxed) == up)
-        return;
-    if (up == 0)
-        count(counters.server_lost);
+    const std::uint32_t made = counters.server_connects.load(std::memory_order_relaxed);
+    set_counter(counters.server_lost, made - (made != 0 ? up : 0));
     set_counter(counters.server_connected, up);
 }
 

@@ -17,11 +17,18 @@
 namespace {
 
 // While the stick refuses records, storing is tried again at most this
-// often; a record that could not be read is read again after the same time.
+// often.
 constexpr std::int64_t store_retry_us = 1000000;
-constexpr std::int64_t read_retry_us = 1000000;
-// How often a stick is looked for once the one in use has gone.
+// A record that could not be read is read again after a pause that starts
+// here and doubles up to the longest.
+constexpr std::int64_t read_retry_first_us = 1000000;
+// How often a stick is mounted at most, whatever came of the last mount.
 constexpr std::int64_t mount_retry_us = 3000000;
+// A message the server did not answer in time is sent again after a pause:
+// the time-out, doubled after each further time-out, up to this. Its answer
+// may still come meanwhile; a server slower than the time-out then carries
+// a write out twice, not once per time-out.
+constexpr std::int64_t longest_pause_us = 60000000;
 constexpr std::int64_t never = INT64_MAX;
 
 // State that lives across turns besides the context.
@@ -32,7 +39,16 @@ struct Turn {
     std::int64_t store_due;
     std::int64_t read_due;
     std::int64_t mount_due;
+    std::int64_t repeat_due;
+    // The pauses that grow while the same thing keeps failing.
+    std::int64_t read_pause_us;
+    std::int64_t repeat_pause_us;
 };
+
+std::int64_t doubled(std::int64_t pause)
+{
+    return pause * 2 < longest_pause_us ? pause * 2 : longest_pause_us;
+}
 
 enum Step {
     step_idle,     // nothing waits to be delivered
@@ -40,6 +56,8 @@ enum Step {
     step_failed,   // the oldest was not delivered
     step_waiting,  // the oldest record cannot be read yet; nothing overtakes it
 };
+
+enum Outcome { outcome_delivered, outcome_timed_out, outcome_failed };
 
 // Answers are not passed on; an exception is worth a log line. An answer of
 // fewer than 3 bytes has no exception code to report.
@@ -60,20 +78,43 @@ void report_answer(const FrameBuffer& answer)
 // and the connection held while its answer was awaited. Servers rightly
 // leave broadcasts unanswered, and one retried for ever would hold back
 // every write queued behind it.
-bool delivered(NetContext& ctx, FrameBuffer& message)
+Outcome deliver(NetContext& ctx, FrameBuffer& message)
 {
     const bool broadcast = is_broadcast(message) == 1;
     const int result = request_transaction(ctx, message, delivery_repeat);
-    if (result == transaction_answered) {
+    if (result == transaction_answered)
         report_answer(message);
+    const bool sent_and_held = result == transaction_no_answer && ctx.sock >= 0;
+    if (result == transaction_answered || (broadcast && sent_and_held)) {
         count(counters.cache_delivered);
-        return true;
+        // The memory of its attempts goes with it: an identical write
+        // queued after it is delivered in its own right.
+        transaction_forget();
+        return outcome_delivered;
     }
-    if (broadcast && result == transaction_no_answer && ctx.sock >= 0) {
-        count(counters.cache_delivered);
-        return true;
+    return sent_and_held ? outcome_timed_out : outcome_failed;
+}
+
+// Whether the head message may be sent now. After a time-out it waits for
+// its pause, unless the answer to an earlier attempt has come meanwhile.
+bool may_send(const Turn& turn, std::int64_t now)
+{
+    return now >= turn.repeat_due || transaction_answer_waiting();
+}
+
+Step after_attempt(NetContext& ctx, Turn& turn, Outcome outcome)
+{
+    if (outcome == outcome_delivered) {
+        turn.repeat_due = 0;
+        turn.repeat_pause_us = 0;
+        return step_done;
     }
-    return false;
+    if (outcome == outcome_timed_out) {
+        turn.repeat_pause_us = turn.repeat_pause_us == 0 ? static_cast<std::int64_t>(ctx.timeout_ms) * 1000
+                                                         : doubled(turn.repeat_pause_us);
+        turn.repeat_due = monotonic_now_us() + turn.repeat_pause_us;
+    }
+    return step_failed;
 }
 
 // One delivery, oldest first: the records on the stick, then the ring. A
@@ -87,22 +128,38 @@ Step deliver_one(NetContext& ctx, Turn& turn, std::int64_t now)
         std::uint32_t number = 0;
         const int read = cache_read_oldest(cache, *turn.frame, number);
         if (read == cache_read_retry) {
-            turn.read_due = now + read_retry_us;
+            turn.read_due = now + turn.read_pause_us;
+            turn.read_pause_us = doubled(turn.read_pause_us);
             return step_waiting;
         }
+        turn.read_pause_us = read_retry_first_us;
         if (read == cache_read_record) {
-            if (!delivered(ctx, *turn.frame))
+            if (!may_send(turn, now))
                 return step_failed;
+            const Step step = after_attempt(ctx, turn, deliver(ctx, *turn.frame));
+            if (step != step_done)
+                return step;
             cache_remove(cache, number);
+            const std::int64_t sync_due = cache_removals_due_us(cache);
+            if (sync_due != 0 && now >= sync_due)
+                (void)cache_sync_removals(cache);
             return step_done;
         }
     }
+    // The ring's messages came after every record delivered, and nothing
+    // may overtake a record that could come back: the removals are made
+    // durable first (at once, too, when the backlog has drained).
+    (void)cache_sync_removals(cache);
+    if (ring_count(*ctx.ring) == 0)
+        return step_idle;
+    if (!may_send(turn, now))
+        return step_failed;
     if (ring_peek(*ctx.ring, 0, *turn.frame) != 1)
         return step_idle;
-    if (!delivered(ctx, *turn.frame))
-        return step_failed;
-    ring_drop(*ctx.ring, 1);
-    return step_done;
+    const Step step = after_attempt(ctx, turn, deliver(ctx, *turn.frame));
+    if (step == step_done)
+        ring_drop(*ctx.ring, 1);
+    return step;
 }
 
 // Moves what waits in the ring onto the stick behind the records there, in
@@ -129,6 +186,7 @@ void store_ring(NetContext& ctx, Turn& turn, std::int64_t now)
 // worker does nothing more.
 [[noreturn]] void stop(NetContext& ctx, Turn& turn)
 {
+    (void)cache_sync_removals(*ctx.cache);
     const std::int32_t waiting = ring_close(*ctx.ring);
     turn.store_due = 0;
     store_ring(ctx, turn, monotonic_now_us());
@@ -147,8 +205,10 @@ void find_stick(NetContext& ctx, Turn& turn, std::int64_t now)
 {
     if (cache_in_use(*ctx.cache) || now < turn.mount_due)
         return;
-    if (cache_mount(*ctx.cache) != 1)
-        turn.mount_due = now + mount_retry_us;
+    // Paced whatever the outcome: a stick that mounts and fails at once
+    // must not be mounted again and again.
+    turn.mount_due = now + mount_retry_us;
+    (void)cache_mount(*ctx.cache);
 }
 
 bool stop_asked(const NetContext& ctx)
@@ -165,7 +225,7 @@ std::int64_t earliest(std::int64_t a, std::int64_t b)
 // The time of the next thing that falls due, never when nothing will.
 std::int64_t next_due(NetContext& ctx, Turn& turn, Step step, fd_set& set)
 {
-    if (step == step_done || (step == step_failed && ctx.sock >= 0))
+    if (step == step_done)
         return 0;
     std::int64_t due = never;
     const std::int64_t attempt = link_wait_for(ctx, turn.next_attempt, set);
@@ -177,6 +237,11 @@ std::int64_t next_due(NetContext& ctx, Turn& turn, Step step, fd_set& set)
         due = earliest(due, turn.store_due);
     if (step == step_waiting)
         due = earliest(due, turn.read_due);
+    if (step == step_failed && ctx.sock >= 0)
+        due = earliest(due, turn.repeat_due);
+    const std::int64_t removals = cache_removals_due_us(*ctx.cache);
+    if (removals != 0)
+        due = earliest(due, removals);
     return due;
 }
 
@@ -208,7 +273,8 @@ void wait_for_work(NetContext& ctx, Turn& turn, Step step)
 
 void store_forward_worker(NetContext& ctx)
 {
-    Turn turn{ctx.frame, 0, 0, 0, 0};
+    // The mount at start counts as the first: the next waits its pace.
+    Turn turn{ctx.frame, 0, 0, 0, monotonic_now_us() + mount_retry_us, 0, read_retry_first_us, 0};
     for (;;) {
         if (stop_asked(ctx))
             stop(ctx, turn);
@@ -224,7 +290,11 @@ void store_forward_worker(NetContext& ctx)
         // A stop cuts the exchange short: the message it held is kept.
         if (stop_asked(ctx))
             stop(ctx, turn);
-        if (ctx.sock < 0 || step == step_failed)
+        // The ring moves to the stick while its head cannot go out, and
+        // with durable acknowledgement while records are ahead of it: the
+        // master waits for each write only as long as its time-out.
+        const bool durable_behind = ctx.settings->durable != 0 && cache_waiting(*ctx.cache) > 0;
+        if (ctx.sock < 0 || step == step_failed || step == step_waiting || durable_behind)
             store_ring(ctx, turn, now);
         link_publish(ctx);
         set_counter(counters.cache_waiting, static_cast<std::uint32_t>(cache_waiting(*ctx.cache)));

@@ -22,6 +22,17 @@ struct Attempts {
     std::uint16_t crc;
     bool repeatable;  // sent with delivery_repeat
     bool answered;    // an answer to one of them came between exchanges
+    std::uint32_t late_round_trip_us;  // of that answer, from its own attempt
+};
+
+// When the last few attempts went out: a round trip is timed from the
+// attempt that was answered, not from the last one. Attempts of one message
+// follow each other at growing pauses, so an answer to one older than these
+// is rare; it is then not timed.
+constexpr std::uint32_t timed_attempts = 8;
+struct SentAt {
+    std::uint16_t id;
+    std::int64_t at_us;  // 0: free
 };
 
 // Each has a single user, the one network worker thread.
@@ -29,6 +40,23 @@ std::uint16_t transaction_counter = 0;
 FrameBuffer* exchange_buffer = nullptr;  // the message sent, then scratch for stale ones
 FrameBuffer* late_answer = nullptr;      // kept for the message it answers
 Attempts attempts{};
+SentAt sent_at[timed_attempts]{};
+
+void note_sent(std::uint16_t id, std::int64_t now)
+{
+    sent_at[id % timed_attempts] = SentAt{id, now};
+}
+
+// The round trip of an answer under id arriving now; false when that
+// attempt is not known.
+bool round_trip_of(std::uint16_t id, std::int64_t now, std::uint32_t& microseconds)
+{
+    const SentAt& sent = sent_at[id % timed_attempts];
+    if (sent.at_us == 0 || sent.id != id)
+        return false;
+    microseconds = static_cast<std::uint32_t>(now - sent.at_us);
+    return true;
+}
 
 bool buffers_ready()
 {
@@ -53,7 +81,7 @@ void note_attempt(const FrameBuffer& frame, std::uint16_t id, int delivery)
         attempts.count = attempts.count == 65536 || span < attempts.count ? 65536 : span;
         return;
     }
-    attempts = Attempts{id, 1, frame.len, crc16(frame.data, frame.len), delivery == delivery_repeat, false};
+    attempts = Attempts{id, 1, frame.len, crc16(frame.data, frame.len), delivery == delivery_repeat, false, 0};
 }
 
 bool answers_an_attempt(std::uint16_t id)
@@ -64,9 +92,10 @@ bool answers_an_attempt(std::uint16_t id)
 enum Judged { judged_nothing, judged_ours, judged_broken };
 
 // Judges every whole message the stream holds, oldest first: an answer to
-// one of our attempts goes into frame; any other is late (its exchange gave
-// up) and thrown away. A late answer and ours may come in one read.
-Judged judge_received(NetContext& ctx, FrameBuffer& frame)
+// one of our attempts goes into frame (id tells which); any other is late
+// (its exchange gave up) and thrown away. A late answer and ours may come in
+// one read.
+Judged judge_received(NetContext& ctx, FrameBuffer& frame, std::uint16_t& answered_id)
 {
     for (;;) {
         std::uint16_t id = 0;
@@ -79,6 +108,7 @@ Judged judge_received(NetContext& ctx, FrameBuffer& frame)
             std::memcpy(frame.data, exchange_buffer->data, static_cast<std::size_t>(exchange_buffer->len));
             frame.len = exchange_buffer->len;
             attempts = Attempts{};
+            answered_id = id;
             return judged_ours;
         }
         count(counters.server_late_dropped);
@@ -98,6 +128,8 @@ int request_transaction(NetContext& ctx, FrameBuffer& frame, int delivery)
     if (delivery == delivery_repeat && attempts.answered && same_message(frame)) {
         std::memcpy(frame.data, late_answer->data, static_cast<std::size_t>(late_answer->len));
         frame.len = late_answer->len;
+        if (attempts.late_round_trip_us != 0)
+            count_round_trip(attempts.late_round_trip_us);
         attempts = Attempts{};
         return transaction_answered;
     }
@@ -125,13 +157,17 @@ int request_transaction(NetContext& ctx, FrameBuffer& frame, int delivery)
     // 4. One deadline for the whole exchange, the time left worked out
     //    before each wait: late answers and answers in pieces cannot
     //    stretch it, whatever the C library's select does with its timeval.
-    const std::int64_t sent_at = monotonic_now_us();
-    const std::int64_t deadline = sent_at + static_cast<std::int64_t>(ctx.timeout_ms) * 1000;
+    const std::int64_t sent = monotonic_now_us();
+    note_sent(id, sent);
+    const std::int64_t deadline = sent + static_cast<std::int64_t>(ctx.timeout_ms) * 1000;
     for (;;) {
-        const Judged judged = judge_received(ctx, frame);
+        std::uint16_t answered_id = id;
+        const Judged judged = judge_received(ctx, frame, answered_id);
         if (judged == judged_ours) {
             count(counters.server_answered);
-            count_round_trip(static_cast<std::uint32_t>(monotonic_now_us() - sent_at));
+            std::uint32_t round_trip = 0;
+            if (round_trip_of(answered_id, monotonic_now_us(), round_trip))
+                count_round_trip(round_trip);
             return transaction_answered;
         }
         if (judged == judged_broken) {
@@ -182,8 +218,20 @@ void transaction_drain(NetContext& ctx, const fd_set& set)
             std::memcpy(late_answer->data, exchange_buffer->data, static_cast<std::size_t>(exchange_buffer->len));
             late_answer->len = exchange_buffer->len;
             attempts.answered = true;
+            std::uint32_t round_trip = 0;
+            attempts.late_round_trip_us = round_trip_of(id, monotonic_now_us(), round_trip) ? round_trip : 0;
         } else {
             count(counters.server_late_dropped);
         }
     }
+}
+
+bool transaction_answer_waiting()
+{
+    return attempts.answered;
+}
+
+void transaction_forget()
+{
+    attempts = Attempts{};
 }

@@ -34,3 +34,13 @@ enum Delivery : int {
 // that message's next request_transaction, which then sends nothing; every
 // other message is a late answer nobody waits for and is thrown away.
 void transaction_drain(NetContext& ctx, const fd_set& set);
+
+// Whether an answer to an earlier attempt of the message sent with
+// delivery_repeat came between exchanges: its next request_transaction then
+// returns it without sending.
+[[nodiscard]] bool transaction_answer_waiting();
+
+// The queued message whose attempts were remembered has left the queue
+// (delivered, or counted so): an identical message after it is a write of
+// its own, which no answer to the earlier one may answer.
+void transaction_forget();

@@ -126,15 +126,15 @@ bool handle_request(SerialContext& context, FrameBuffer& frame)
     if (frame.len <= 0)
         return true;
     count(counters.line_frames);
+    // A newer frame, for any slave and even one spoilt on the way, means
+    // the master no longer waits for the answer to the request before.
+    ++context.request_seq;
     if (crc16_check_strip(frame) == 0) {
         count(counters.line_bad_crc);
         log_message(LOG_ERR, "Received bad CRC, data: %s", hex_dump(frame.data, frame.len));
         frame.len = 0;
         return false;
     }
-    // A newer request, for any slave, means the master no longer waits for
-    // the answer to the one before.
-    ++context.request_seq;
     const GatewaySettings& settings = *context.settings;
     if (settings.use_slave_id != 0 && frame.data[0] != settings.slave_id) {
         count(counters.line_other_slaves);

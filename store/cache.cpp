@@ -7,8 +7,10 @@
 #include <cstring>
 #include <fcntl.h>
 #include <strings.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <ctime>
 #include <unistd.h>
 
 #include "core/counters.hpp"
@@ -29,6 +31,22 @@ constexpr std::size_t record_digits = 9;
 
 // Nine digits and this: a record on its way to the stick, never delivered.
 constexpr const char* temporary_suffix = ".tmp";
+
+// Removals of delivered records are synced at least this often while a
+// backlog drains: a power cut brings back at most this much.
+constexpr std::int64_t removal_sync_period_us = 1000000;
+
+// The serial number mkfs gave a FAT volume (the kernel's FAT ioctl 0x13,
+// not in every C library's headers). Numbers remembered as delivered belong
+// to one stick: another stick's records may carry the same numbers.
+constexpr unsigned long fat_volume_id_request = _IOR('r', 0x13, std::uint32_t);
+
+std::int64_t monotonic_us()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
 
 // The nine digits at the start of name, when there are; 0 otherwise.
 std::uint32_t leading_number(const char* name)
@@ -91,12 +109,60 @@ void forget_index(RecordCache& cache)
     cache.stored_first = cache.next_number = 1;
     cache.batch = 0;
     cache.batch_failed = false;
+    cache.read_failing_since_us = 0;
+}
+
+bool is_passed(const RecordCache& cache, std::uint32_t number)
+{
+    for (std::int32_t i = 0; i < cache.passed_count; ++i)
+        if (number >= cache.passed[i].first && number <= cache.passed[i].last)
+            return true;
+    return false;
+}
+
+// Delivery goes up the numbers, so whatever lies between the last run and a
+// new one was delivered or passed already: joining them hides nothing that
+// waits. Full, the two oldest runs join.
+void remember_passed(RecordCache& cache, NumberRun run)
+{
+    if (cache.passed_count > 0) {
+        NumberRun& last = cache.passed[cache.passed_count - 1];
+        if (run.first >= last.first && run.first <= last.last + 1) {
+            last.last = run.last > last.last ? run.last : last.last;
+            return;
+        }
+    }
+    if (cache.passed_count == passed_runs_max) {
+        cache.passed[0].last = cache.passed[1].last;
+        std::memmove(cache.passed + 1, cache.passed + 2, sizeof(NumberRun) * (passed_runs_max - 2));
+        --cache.passed_count;
+    }
+    cache.passed[cache.passed_count++] = run;
+}
+
+// Removals not known to be on the stick may come back with it.
+void remember_unsynced(RecordCache& cache)
+{
+    if (cache.removals_unsynced > 0)
+        remember_passed(cache, cache.unsynced);
+    cache.removals_unsynced = 0;
+    cache.unsynced_since_us = 0;
+}
+
+// Makes everything written to the stick durable: syncfs writes the dirty
+// buffers, but FAT has no sync hook of its own, so no cache flush reaches
+// the device; fsync on a FAT file or directory ends with one. Without it a
+// stick may keep a "synced" batch in its own cache through a power cut.
+bool flush_stick(const RecordCache& cache)
+{
+    return syncfs(dirfd(cache.dir)) == 0 && fsync(dirfd(cache.dir)) == 0;
 }
 
 // Lets the stick go: a lazy unmount and the directory closed, so that the
 // kernel can free the device and a new stick can take its name.
 void let_go(RecordCache& cache, int error)
 {
+    remember_unsynced(cache);
     set_counter(counters.cache_stick, error == EROFS ? stick_read_only : stick_missing);
     log_message(LOG_NOTICE, "stick is gone (%s), letting go of it", std::strerror(error));
     if (cache.dir != nullptr)
@@ -105,7 +171,6 @@ void let_go(RecordCache& cache, int error)
     (void)umount2(flash_mount_point, MNT_DETACH);
     forget_index(cache);
     cache.store_failing = 0;
-    cache.read_failing = 0;
     cache.mount_failing = 0;
 }
 
@@ -141,7 +206,11 @@ bool learn_directory(RecordCache& cache)
     rewinddir(cache.dir);
     while (const dirent* entry = readdir(cache.dir)) {
         std::uint32_t number = 0;
-        if (record_number(entry, number) && cache.found_count < records) {
+        if (record_number(entry, number) && is_passed(cache, number)) {
+            // Delivered (or given up on) earlier in this run: its removal
+            // failed or was never known to reach the stick.
+            (void)unlinkat(dirfd(cache.dir), entry->d_name, 0);
+        } else if (record_number(entry, number) && cache.found_count < records) {
             cache.found[cache.found_count++] = number;
         } else if (is_temporary(entry)) {
             (void)unlinkat(dirfd(cache.dir), entry->d_name, 0);
@@ -149,6 +218,8 @@ bool learn_directory(RecordCache& cache)
     }
     std::sort(cache.found, cache.found + cache.found_count);
     cache.next_number = cache.found_count > 0 ? cache.found[cache.found_count - 1] + 1 : 1;
+    if (cache.next_number <= cache.highest_used)
+        cache.next_number = cache.highest_used + 1;
     cache.stored_first = cache.next_number;
     return true;
 }
@@ -165,33 +236,75 @@ bool holds_a_mount()
            point.st_dev != parent.st_dev;
 }
 
-bool mount_stick()
+constexpr const char* first_device = "/dev/sda1";
+constexpr const char* second_device = "/dev/sda";
+
+// The device mounted (or found mounted), or nullptr with errno set.
+const char* mount_stick()
 {
-    if (try_mount("/dev/sda1") || try_mount("/dev/sda"))
-        return true;
+    if (try_mount(first_device))
+        return first_device;
+    if (try_mount(second_device))
+        return second_device;
     const int error = errno;
     if (!holds_a_mount()) {
         errno = error;
-        return false;
+        return nullptr;
     }
     // Neither device mounts, yet something is mounted here: a stick that
     // was pulled out while an earlier run had it, whose device node went
     // with it. Letting it go frees the name sda for the next stick.
     (void)umount2(flash_mount_point, MNT_DETACH);
-    return try_mount("/dev/sda1") || try_mount("/dev/sda");
+    if (try_mount(first_device))
+        return first_device;
+    return try_mount(second_device) ? second_device : nullptr;
+}
+
+// Notes what the mounted stick is, to tell later whether it is still there.
+// The device node counts only when it holds the mounted file system.
+void note_stick(RecordCache& cache, const char* device)
+{
+    struct stat point{};
+    struct stat node{};
+    cache.mounted_dev = stat(flash_mount_point, &point) == 0 ? point.st_dev : 0;
+    cache.device_node = nullptr;
+    if (stat(device, &node) == 0 && S_ISBLK(node.st_mode) && node.st_rdev == cache.mounted_dev)
+        cache.device_node = device;
+    std::uint32_t volume = 0;
+    if (ioctl(dirfd(cache.dir), fat_volume_id_request, &volume) != 0)
+        volume = 0;
+    if (volume != cache.volume_id) {
+        cache.passed_count = 0;
+        cache.highest_used = 0;
+        cache.volume_id = volume;
+    }
+}
+
+// One record that cannot be read is not a pulled stick: the stick is gone
+// only when its mount or its device node is.
+bool stick_still_there(const RecordCache& cache)
+{
+    struct stat point{};
+    if (stat(flash_mount_point, &point) != 0 || point.st_dev != cache.mounted_dev)
+        return false;
+    struct stat node{};
+    return cache.device_node == nullptr ||
+           (stat(cache.device_node, &node) == 0 && node.st_rdev == cache.mounted_dev);
 }
 
 // Mounts a stick and opens its cache directory; errno tells why a step
 // failed.
 StickStep open_stick(RecordCache& cache)
 {
-    if (!mount_stick())
+    const char* device = mount_stick();
+    if (device == nullptr)
         return stick_not_mounted;
     if (mkdir(cache_dir_path, 0755) != 0 && errno != EEXIST)
         return stick_no_directory;
     cache.dir = opendir(cache_dir_path);
     if (cache.dir == nullptr)
         return stick_unreadable;
+    note_stick(cache, device);
     if (!learn_directory(cache)) {
         const int error = errno;
         closedir(cache.dir);
@@ -240,7 +353,12 @@ bool number_available(RecordCache& cache)
     if (cache.next_number + static_cast<std::uint32_t>(cache.batch) <= max_record_number)
         return true;
     if (cache.batch == 0 && cache_waiting(cache) == 0 && cache_next_number(cache.dir) == 1) {
+        // No record file at all is left, so no number remembered as passed
+        // can name one any more.
+        (void)cache_sync_removals(cache);
         cache.stored_first = cache.next_number = 1;
+        cache.highest_used = 0;
+        cache.passed_count = 0;
         return true;
     }
     if (cache.store_failing == 0)
@@ -299,9 +417,16 @@ int cache_init(RecordCache& cache)
     cache.dir = nullptr;
     cache.found = nullptr;
     forget_index(cache);
+    cache.highest_used = 0;
+    cache.removals_unsynced = 0;
+    cache.unsynced_since_us = 0;
+    cache.passed_count = 0;
+    cache.mounted_dev = 0;
+    cache.device_node = nullptr;
+    cache.volume_id = 0;
     cache.store_failing = 0;
-    cache.read_failing = 0;
     cache.mount_failing = 0;
+    cache.remove_failing = 0;
     StickStep step = open_stick(cache);
     if (step != stick_ready && step != stick_not_mounted && stick_is_gone(errno)) {
         // The mount point still holds a stick that has gone (pulled while an
@@ -338,6 +463,34 @@ std::int32_t cache_waiting(const RecordCache& cache)
            static_cast<std::int32_t>(cache.next_number - cache.stored_first);
 }
 
+namespace {
+
+// The oldest record failed to read on a stick that is still there. It keeps
+// its place (a newer write must not overtake it) and is tried again, logged
+// once per spell, until it has failed for unreadable_limit_us: then it is
+// passed over for the rest of the run. true when it was passed over.
+bool record_unreadable(RecordCache& cache, const char* path, std::uint32_t number, int error)
+{
+    count(counters.cache_read_errors);
+    const std::int64_t now = monotonic_us();
+    if (cache.read_failing_since_us == 0) {
+        cache.read_failing_since_us = now;
+        log_message(LOG_NOTICE, "openning cache record file %s has failed (%s)", path, std::strerror(error));
+        return false;
+    }
+    if (now - cache.read_failing_since_us < unreadable_limit_us)
+        return false;
+    log_message(LOG_ERR, "cache record file %s could not be read for %d minutes, passed over", path,
+                static_cast<int>(unreadable_limit_us / 60000000));
+    count(counters.cache_passed_over);
+    remember_passed(cache, NumberRun{number, number});
+    cache.read_failing_since_us = 0;
+    pass_oldest(cache);
+    return true;
+}
+
+} // namespace
+
 int cache_read_oldest(RecordCache& cache, FrameBuffer& frame, std::uint32_t& number)
 {
     while (cache.dir != nullptr) {
@@ -357,29 +510,27 @@ int cache_read_oldest(RecordCache& cache, FrameBuffer& frame, std::uint32_t& num
         }
         if (got < 0) {
             const int error = errno;
-            if (stick_is_gone(error)) {
-                let_go(cache, error);
-                return cache_read_none;
-            }
             if (error == ENOENT && fd < 0) {
                 // Gone from the stick: nothing left to deliver.
                 log_message(LOG_NOTICE, "openning cache record file %s has failed (%s)", path, std::strerror(error));
                 pass_oldest(cache);
                 continue;
             }
-            // A passing failure (no memory, no descriptor): the record keeps
-            // its place, or a newer write would overtake it.
-            if (cache.read_failing == 0)
-                log_message(LOG_NOTICE, "openning cache record file %s has failed (%s)", path, std::strerror(error));
-            cache.read_failing = 1;
+            if (!stick_still_there(cache)) {
+                let_go(cache, error);
+                return cache_read_none;
+            }
+            if (record_unreadable(cache, path, number, error))
+                continue;
             return cache_read_retry;
         }
-        cache.read_failing = 0;
+        cache.read_failing_since_us = 0;
         frame.len = static_cast<std::int32_t>(got);
         if (frame.len < min_write_request_len || frame.len > max_tcp_payload) {
             // Not a request this daemon stored (written by an older one cut
             // by a power cut, or by someone else): it could never be sent.
             log_message(LOG_NOTICE, "cache record file %s is not a request, skipped", path);
+            count(counters.cache_passed_over);
             pass_oldest(cache);
             continue;
         }
@@ -394,15 +545,56 @@ void cache_remove(RecordCache& cache, std::uint32_t number)
         return;
     char path[record_path_size];
     record_path(path, number);
-    // It was delivered either way; left on the stick, it is only delivered
-    // again after a restart.
-    if (unlink(path) != 0)
-        log_message(LOG_NOTICE, "removing cache record file has failed (%s)", std::strerror(errno));
     pass_oldest(cache);
+    if (unlink(path) != 0) {
+        const int error = errno;
+        // Delivered all the same: if the stick brings it back later in this
+        // run, it is passed over, never delivered after newer writes.
+        remember_passed(cache, NumberRun{number, number});
+        if (cache.remove_failing == 0)
+            log_message(LOG_NOTICE, "removing cache record file has failed (%s)", std::strerror(error));
+        cache.remove_failing = 1;
+        // Read-only, the stick still gives its records; the next store
+        // lets it go.
+        if (error == EROFS)
+            set_counter(counters.cache_stick, stick_read_only);
+        else if (stick_is_gone(error))
+            let_go(cache, error);
+        return;
+    }
+    cache.remove_failing = 0;
+    if (cache.removals_unsynced == 0) {
+        cache.unsynced = NumberRun{number, number};
+        cache.unsynced_since_us = monotonic_us();
+    }
+    cache.unsynced.last = number;
+    cache.removals_unsynced += 1;
     // A stick emptied by the deliveries has room again: a store that fails
     // after this starts a new spell, worth a line of its own.
     if (cache_waiting(cache) == 0)
         cache.store_failing = 0;
+}
+
+int cache_sync_removals(RecordCache& cache)
+{
+    if (cache.removals_unsynced == 0 || cache.dir == nullptr)
+        return 1;
+    const NumberRun removed = cache.unsynced;
+    cache.removals_unsynced = 0;
+    cache.unsynced_since_us = 0;
+    if (flush_stick(cache))
+        return 1;
+    const int error = errno;
+    remember_passed(cache, removed);
+    log_message(LOG_NOTICE, "syncing removed cache records has failed (%s)", std::strerror(error));
+    if (stick_is_gone(error))
+        let_go(cache, error);
+    return 0;
+}
+
+std::int64_t cache_removals_due_us(const RecordCache& cache)
+{
+    return cache.removals_unsynced > 0 ? cache.unsynced_since_us + removal_sync_period_us : 0;
 }
 
 int cache_add(RecordCache& cache, const FrameBuffer& frame)
@@ -439,16 +631,20 @@ std::int32_t cache_commit(RecordCache& cache)
     cache.batch_failed = false;
     if (cache.dir == nullptr || cache.batch == 0)
         return 0;
-    // One sync makes the whole batch's bytes durable (vfat writes back up to
-    // 30 s later otherwise); only then may the records take their names. A
-    // second one makes the names durable: on vfat a renamed file's entry
-    // gets its first cluster and size only when the file's inode is written,
-    // which no sync of the directory does.
-    if (syncfs(dirfd(cache.dir)) != 0) {
+    // The batch's bytes must be on the medium before any record takes its
+    // name (vfat writes back up to 30 s later otherwise, and a stick may
+    // write its cache in any order): a name must never stand for a record
+    // whose bytes are not there. A second sync makes the names durable: on
+    // vfat a renamed file's entry gets its first cluster and size only when
+    // the file's inode is written, which no sync of the directory does.
+    if (!flush_stick(cache)) {
         const int error = errno;
         drop_temporaries(cache, 0);
         return store_failed(cache, false, error);
     }
+    // The flush made every removal before it durable too.
+    cache.removals_unsynced = 0;
+    cache.unsynced_since_us = 0;
     std::int32_t renamed = 0;
     int error = 0;
     for (; renamed < cache.batch; ++renamed) {
@@ -462,17 +658,26 @@ std::int32_t cache_commit(RecordCache& cache)
         }
     }
     drop_temporaries(cache, renamed);
-    if (syncfs(dirfd(cache.dir)) != 0) {
+    if (renamed > 0 && !flush_stick(cache)) {
         error = errno;
-        // Not known to be on the stick: they must not count, nor be found
-        // by a later run beside the messages that are kept for them.
-        for (std::int32_t i = 0; i < renamed; ++i) {
+        // Not known to be on the stick: they must not count, and should the
+        // stick keep them, they must never be delivered beside the messages
+        // that stay in the ring for them. Their numbers are not given out
+        // again in this run, and the stick is let go: it could not make a
+        // batch durable.
+        const NumberRun unknown{cache.next_number, cache.next_number + static_cast<std::uint32_t>(renamed) - 1};
+        for (std::uint32_t number = unknown.first; number <= unknown.last; ++number) {
             char path[record_path_size];
-            record_path(path, cache.next_number + static_cast<std::uint32_t>(i));
+            record_path(path, number);
             (void)unlink(path);
         }
-        renamed = 0;
+        remember_passed(cache, unknown);
+        cache.highest_used = unknown.last;
+        let_go(cache, error);
+        return 0;
     }
+    if (renamed > 0)
+        cache.highest_used = cache.next_number + static_cast<std::uint32_t>(renamed) - 1;
     cache.next_number += static_cast<std::uint32_t>(renamed);
     count(counters.cache_stored, static_cast<std::uint32_t>(renamed));
     if (error != 0) {
