@@ -144,6 +144,39 @@ struct CacheMode : ::testing::Test {
         return names;
     }
 
+    void place_record(unsigned number, const Bytes& message)
+    {
+        world->write_file(std::string(cache_dir) + "/" + record_name(number), std::string(message.begin(), message.end()));
+    }
+
+    // Moves the daemon's monotonic clock (KORVANE_STANDIN_MONOTONIC) on by
+    // seconds, in one step: a file half written would read as 0.
+    void set_monotonic(int seconds)
+    {
+        world->write_file("/run/monotonic.new", std::to_string(seconds) + "\n");
+        ASSERT_EQ(std::rename(world->path("/run/monotonic.new").c_str(), world->path("/run/monotonic").c_str()), 0);
+    }
+
+    // What the board stand-in recorded, one event a line.
+    std::vector<std::string> events()
+    {
+        std::vector<std::string> lines;
+        std::istringstream text(world->read_file("/run/standin.log").value_or(""));
+        for (std::string l; std::getline(text, l);)
+            lines.push_back(l);
+        return lines;
+    }
+
+    // One figure of the SIGUSR1 statistics line, e.g. "CACHE_PASSED_OVER".
+    long statistic(const std::string& key)
+    {
+        const size_t from = world->log_count();
+        kill(world->daemon_pid(), SIGUSR1);
+        const auto said = world->wait_log_from(from, "statistics: ");
+        const size_t at = said ? said->message.find(" " + key + "=") : std::string::npos;
+        return at == std::string::npos ? -1 : std::stol(said->message.substr(at + key.size() + 2));
+    }
+
     std::optional<World> world;
     int line = -1;
     std::string line_device;
@@ -255,7 +288,7 @@ TEST_F(CacheMode, RecordsFromAnEarlierRunGoFirst)
     for (const auto& name : strays)
         world->write_file(std::string(cache_dir) + "/" + name, std::string(three.begin(), three.end()));
     configure();
-    start();
+    start({"KORVANE_STANDIN_RECORD=/run/standin.log"});
 
     const Bytes eight = write_register(8, 8);
     EXPECT_EQ(ask(eight), with_crc(eight));
@@ -270,6 +303,46 @@ TEST_F(CacheMode, RecordsFromAnEarlierRunGoFirst)
     ASSERT_TRUE(wait_received(3, 15000ms));
     EXPECT_EQ(received(), (std::vector<std::string>{hex(three), hex(seven), hex(eight)}));
     EXPECT_TRUE(wait_until([&] { return records() == strays; }, 5000ms));
+    // The removals reach the medium once the backlog is delivered: a power
+    // cut must not bring the records back after the writes that follow.
+    ASSERT_TRUE(wait_until([&] {
+        const auto all = events();
+        const auto last = std::find(all.rbegin(), all.rend(), "unlink " + record_name(8));
+        return last != all.rend() && last != all.rbegin() && *(last - 1) == "syncfs" &&
+               last - 1 != all.rbegin() && *(last - 2) == "fsync";
+    }, 3000ms));
+}
+
+// A stick the kernel made read-only gives its records but keeps them: they
+// are delivered once, and a later mount in the same run passes them over
+// instead of delivering them after the writes that followed.
+TEST_F(CacheMode, DeliveredRecordsOfAReadOnlyStickNeverComeBackAfterNewerWrites)
+{
+    std::vector<Bytes> writes;
+    for (std::uint16_t value : {1, 2, 3}) {
+        writes.push_back(write_register(0x10, value));
+        place_record(value, writes.back());
+    }
+    configure();
+    start_server();
+    start({"KORVANE_STANDIN_READ_ONLY=1"});
+    ASSERT_TRUE(wait_received(3, 10000ms));
+    writes.push_back(write_register(0x10, 99));
+    EXPECT_EQ(ask(writes.back()), with_crc(writes.back()));
+    ASSERT_TRUE(wait_received(4, 5000ms));
+    EXPECT_TRUE(world->wait_log("removing cache record file has failed (" + std::string(std::strerror(EROFS)) + ")"));
+
+    // The outage's write finds the stick read-only: it is let go, mounted
+    // again, and the write waits in the ring.
+    stop_server();
+    writes.push_back(write_register(0x10, 100));
+    EXPECT_EQ(ask(writes.back()), with_crc(writes.back()));
+    ASSERT_TRUE(world->wait_log("stick is gone (" + std::string(std::strerror(EROFS)) + "), letting go of it"));
+    ASSERT_TRUE(world->wait_log("stick is mounted, 0 records waiting", 8000ms));
+    start_server();
+    ASSERT_TRUE(wait_received(5, 15000ms));
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(received(), hex_each(writes));
 }
 
 TEST_F(CacheMode, NumberingStopsAtTheLastNumberAndStartsAgainOnceAllIsDelivered)
@@ -340,6 +413,18 @@ TEST_F(CacheMode, UnansweredBroadcastIsSentOnceAndHoldsNothingBack)
     ASSERT_TRUE(wait_received(2, 5000ms));
     EXPECT_EQ(received(), (std::vector<std::string>{hex(broadcast), hex(next)}));
     EXPECT_TRUE(records().empty());
+
+    // Identical broadcasts to a server that answers them after the
+    // time-out: the late answer to one is no answer to the next, which is a
+    // write of its own.
+    world->write_file("/run/server.mode", "late 700\n");
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_TRUE(ask(broadcast).empty());
+        std::this_thread::sleep_for(900ms);
+    }
+    ASSERT_TRUE(wait_received(5, 5000ms));
+    EXPECT_EQ(received(), (std::vector<std::string>{hex(broadcast), hex(next), hex(broadcast), hex(broadcast),
+                                                    hex(broadcast)}));
 }
 
 // A header without a PDU (length 0) is no Modbus answer: the stream has lost
@@ -394,8 +479,26 @@ TEST_F(CacheMode, WriteAnsweredAfterItsTimeoutCountsAsDeliveredAndIsNotRepeated)
                 static_cast<int>(std::count(sent.begin(), sent.end(), hex(first))),
                 static_cast<int>(std::count(sent.begin(), sent.end(), hex(second))));
 
+    // A server far slower than the time-out: the write goes out again only
+    // after a pause that grows, so the answer to the first attempt comes
+    // before a third; the round trip is that attempt's.
+    world->kill_daemon();
+    configure(200);
+    world->write_file("/run/server.mode", "late 700\n");
+    start();
+    const Bytes slow = write_register(0x23, 4);
+    EXPECT_EQ(ask(slow), with_crc(slow));
+    ASSERT_TRUE(wait_until([&] { return received().back() == hex(slow); }, 5000ms));
+    std::this_thread::sleep_for(2500ms);
+    const auto executed = received();
+    EXPECT_LE(std::count(executed.begin(), executed.end(), hex(slow)), 2);
+    EXPECT_GE(statistic("SERVER_RTT_LAST_US"), 650000);
+    std::printf("200 ms time-out, server 700 ms late: executed %d times\n",
+                static_cast<int>(std::count(executed.begin(), executed.end(), hex(slow))));
+
     // A missing time-out is one second for an exchange, not a mere poll.
     world->kill_daemon();
+    world->write_file("/run/server.mode", "normal\n");
     world->write_settings({{"MOD_KORVANE_DEVICE", "ttyUSB0"},
                            {"MOD_KORVANE_SPLIT", "5"},
                            {"MOD_KORVANE_ADDR", "127.0.0.1"},
@@ -554,7 +657,8 @@ TEST_F(CacheMode, OutageStoresInBatchesReadsNoRecordAndNeverRescansTheDirectory)
 {
     configure(1000);
     start_server("silent");
-    start({"KORVANE_STANDIN_RECORD=/run/standin.log"});
+    set_monotonic(0);
+    start({"KORVANE_STANDIN_RECORD=/run/standin.log", "KORVANE_STANDIN_MONOTONIC=/run/monotonic"});
     std::vector<Bytes> writes;
     for (std::uint16_t i = 0; i < 20; ++i) {
         writes.push_back(write_register(0x0800, i));
@@ -564,43 +668,87 @@ TEST_F(CacheMode, OutageStoresInBatchesReadsNoRecordAndNeverRescansTheDirectory)
     const size_t rescans = recorded(*world, "dir-rewind");
     // Stored one by one, each record took two syncs (40 in all).
     const size_t syncs = recorded(*world, "fsync") + recorded(*world, "syncfs");
-    EXPECT_LE(syncs, 12u);
+    EXPECT_LE(syncs, 24u);
     std::printf("20 writes during a silent server's exchanges: %zu syncs\n", syncs);
+    // Every batch: its bytes synced and flushed from the device's cache
+    // before any record takes its name, the names synced and flushed after.
+    std::string order;
+    for (const std::string& e : events())
+        if (e == "syncfs" || e == "fsync" || e.rfind("rename ", 0) == 0)
+            order += e[0];
+    for (size_t at = order.find('r'); at != std::string::npos; at = order.find('r', order.find_first_not_of('r', at))) {
+        ASSERT_GE(at, 2u) << order;
+        EXPECT_EQ(order.substr(at - 2, 2), "sf") << order;
+        EXPECT_EQ(order.substr(order.find_first_not_of('r', at), 2), "sf") << order;
+    }
 
     stop_server();
     ASSERT_TRUE(world->wait_log("connect socket error", 8000ms));
-    // Polling, the worker would read the oldest record a thousand times in
-    // this second and a half.
+    // Polling, the worker would read the oldest record a thousand times
+    // between two attempts. Three attempts, each woken by a write once the
+    // clock has moved past the pacing.
     const size_t reads = recorded(*world, "record-open");
-    std::this_thread::sleep_for(1500ms);
+    for (int attempt = 1; attempt <= 3; ++attempt) {
+        set_monotonic(6 * attempt);
+        writes.push_back(write_register(0x0801, static_cast<std::uint16_t>(attempt)));
+        EXPECT_EQ(ask(writes.back()), with_crc(writes.back()));
+        ASSERT_TRUE(world->wait_log_count("connect socket error", static_cast<size_t>(attempt) + 1, 3000ms));
+    }
     EXPECT_EQ(recorded(*world, "record-open"), reads) << "records were read without a connection";
 
     start_server();
-    ASSERT_TRUE(wait_until([&] { return received().size() >= 20 && records().empty(); }, 15000ms));
+    ASSERT_TRUE(wait_until([&] { return received().size() >= writes.size() && records().empty(); }, 15000ms));
     const auto all = received();
-    EXPECT_EQ(std::vector<std::string>(all.end() - 20, all.end()), hex_each(writes));
+    EXPECT_EQ(std::vector<std::string>(all.end() - static_cast<long>(writes.size()), all.end()), hex_each(writes));
     EXPECT_EQ(recorded(*world, "dir-rewind"), rescans);
 }
 
-// A record that cannot be read for a passing reason keeps its place: the
-// writes behind it must not overtake it.
+// A record that cannot be read keeps its place: the writes behind it must
+// not overtake it. An I/O error on one record is no pulled stick: the stick
+// stays mounted, and the record is read again after growing pauses. After
+// ten minutes of failures it is passed over for good.
 TEST_F(CacheMode, RecordThatCannotBeReadYetKeepsItsPlace)
 {
     std::vector<Bytes> waiting;
     for (std::uint16_t number : {5, 6, 7}) {
         waiting.push_back(write_register(number, number));
-        world->write_file(std::string(cache_dir) + "/" + record_name(number),
-                          std::string(waiting.back().begin(), waiting.back().end()));
+        place_record(number, waiting.back());
     }
     configure();
     start_server();
-    start({"KORVANE_STANDIN_RECORD_READ=ENOMEM:2"});
-    ASSERT_TRUE(wait_received(3, 10000ms));
+    start({"KORVANE_STANDIN_RECORD_READ=EIO:2", "KORVANE_STANDIN_RECORD=/run/standin.log"});
+    ASSERT_TRUE(world->wait_log("openning cache record file " + std::string(cache_dir) + "/" + record_name(5) +
+                                " has failed (" + std::strerror(EIO) + ")"));
+    waiting.push_back(write_register(8, 8));
+    EXPECT_EQ(ask(waiting.back()), with_crc(waiting.back()));
+    ASSERT_TRUE(wait_received(4, 10000ms));
     EXPECT_EQ(received(), hex_each(waiting));
-    EXPECT_TRUE(records().empty());
-    EXPECT_EQ(world->count_log("openning cache record file " + std::string(cache_dir) + "/" + record_name(5) +
-                               " has failed (" + std::strerror(ENOMEM) + ")"),
-              1u);
+    EXPECT_TRUE(wait_until([&] { return records().empty(); }, 3000ms));
+    EXPECT_EQ(world->count_log("cache record file"), 1u);
+    EXPECT_EQ(world->count_log("stick is gone"), 0u);
+    // Read twice in vain a second and then two seconds apart, never again
+    // at once; the stick was mounted once, at start.
+    const auto all = events();
+    EXPECT_EQ(std::count(all.begin(), all.end(), "record-open " + record_name(5)), 3);
+    EXPECT_EQ(std::count_if(all.begin(), all.end(), [](const std::string& e) { return e.rfind("mount ", 0) == 0; }), 1);
+    EXPECT_EQ(statistic("CACHE_READ_ERRORS"), 2);
+
+    // A record that never reads is passed over after ten minutes, and the
+    // writes behind it go on.
+    world->kill_daemon();
+    place_record(9, write_register(9, 9));
+    set_monotonic(0);
+    start({"KORVANE_STANDIN_RECORD_READ=EIO/" + record_name(9), "KORVANE_STANDIN_MONOTONIC=/run/monotonic"});
+    ASSERT_TRUE(world->wait_log("openning cache record file " + std::string(cache_dir) + "/" + record_name(9)));
+    const Bytes behind = write_register(10, 10);
+    EXPECT_EQ(ask(behind), with_crc(behind));
+    set_monotonic(601);
+    EXPECT_TRUE(world->wait_log("cache record file " + std::string(cache_dir) + "/" + record_name(9) +
+                                " could not be read for 10 minutes, passed over", 5000ms));
+    ASSERT_TRUE(wait_received(5, 5000ms));
+    EXPECT_EQ(received().back(), hex(behind));
+    EXPECT_EQ(statistic("CACHE_PASSED_OVER"), 1);
+    EXPECT_EQ(world->count_log("stick is"), 0u);
 }
 
 // A stick that fails as a pulled one does is let go; the next stick found is
@@ -739,6 +887,25 @@ TEST_F(CacheMode, DurableAcknowledgementWaitsForTheServerOrTheStick)
     const Bytes answered = write_register(0x0D00, 3);
     EXPECT_EQ(ask(answered), with_crc(answered));
     EXPECT_EQ(received(), hex_each({stored, answered}));
+
+    // Behind a backlog that takes longer to drain than the time-out: the
+    // write goes on the stick at once, is acknowledged once stored, and is
+    // executed once, after the backlog.
+    world->kill_daemon();
+    std::vector<Bytes> backlog;
+    for (std::uint16_t i = 0; i < 200; ++i) {
+        backlog.push_back(write_register(0x0E00, i));
+        place_record(100 + i, backlog.back());
+    }
+    world->write_file("/run/server.mode", "late 5\n");
+    start();
+    ASSERT_TRUE(wait_received(3, 5000ms));
+    const Bytes behind = write_register(0x0D00, 4);
+    EXPECT_EQ(ask(behind), with_crc(behind));
+    backlog.push_back(behind);
+    ASSERT_TRUE(wait_received(2 + backlog.size(), 15000ms));
+    const auto all = received();
+    EXPECT_EQ(std::vector<std::string>(all.begin() + 2, all.end()), hex_each(backlog));
 }
 
 TEST_F(CacheMode, RecordThatCannotBeSyncedIsNotKept)
@@ -756,6 +923,22 @@ TEST_F(CacheMode, RecordThatCannotBeSyncedIsNotKept)
     ASSERT_TRUE(wait_received(1, 15000ms));
     EXPECT_EQ(received(), hex_each({write}));
     EXPECT_EQ(world->count_log("cache record"), 1u);
+
+    // Only the sync after the renames fails (the stick pulled mid-batch):
+    // the records may or may not be on the stick, so the messages stay in
+    // the ring, the stick is let go, and a later mount never delivers those
+    // numbers beside them.
+    world->kill_daemon();
+    stop_server();
+    start({"KORVANE_STANDIN_FSYNC=EIO@3"});
+    const Bytes cut = write_register(0x0600, 2);
+    EXPECT_EQ(ask(cut), with_crc(cut));
+    ASSERT_TRUE(world->wait_log("stick is gone (" + std::string(std::strerror(EIO)) + "), letting go of it"));
+    ASSERT_TRUE(world->wait_log("stick is mounted, 0 records waiting", 8000ms));
+    start_server();
+    ASSERT_TRUE(wait_received(2, 15000ms));
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(received(), hex_each({write, cut}));
 }
 
 TEST_F(CacheMode, OutageOfThirtySecondsDeliversEveryAcknowledgedWriteInOrder)

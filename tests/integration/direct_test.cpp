@@ -748,6 +748,16 @@ TEST_F(DirectMode, RetriesOfAMasterThatGaveUpGetOnlyTheNewestAnswer)
                                                            "00 02 00 00 00 06 01 03 00 03 00 01",
                                                            "00 03 00 00 00 06 01 03 00 03 00 01"}));
     EXPECT_TRUE(world->wait_log_count("stale answer was dropped", 2));
+
+    // A frame spoilt on the way is the master talking all the same: the
+    // answer to the request before it must not be taken for its answer.
+    write_bytes(line, read_holding(1, 100, 1));
+    ASSERT_TRUE(wait_until([&] { return server_got(4); }, 3000ms));
+    Bytes spoilt = read_holding(1, 200, 1);
+    spoilt.back() ^= 0xFF;
+    write_bytes(line, spoilt);
+    EXPECT_EQ(hex(read_until_quiet(line, 600ms, 1500ms)), "");
+    EXPECT_TRUE(world->wait_log_count("stale answer was dropped", 3));
 }
 
 TEST_F(DirectMode, AnswersThatComeWhileTheMasterSendsANewerRequestStayOffTheLine)

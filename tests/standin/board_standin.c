@@ -32,13 +32,18 @@
  *   KORVANE_STANDIN_MONOTONIC   the same for CLOCK_MONOTONIC: time moves on at once
  *   KORVANE_STANDIN_FSYNC       errno name every fsync() and syncfs() fails
  *                               with, as on a stick whose write-back fails;
- *                               "EIO:2": only the first 2 calls fail
+ *                               "EIO:2": only the first 2 calls fail;
+ *                               "EIO@3": only the third call fails
+ *   KORVANE_STANDIN_READ_ONLY   1: the stick turned read-only: removing a
+ *                               record and creating a file in the cache
+ *                               directory fail with EROFS
  *   KORVANE_STANDIN_CUT_RENAME  1: the process is killed (SIGKILL) as it is
  *                               about to give a record its name, as by a
  *                               power cut between writing and renaming
  *   KORVANE_STANDIN_RECORD_READ errno name (":N" for the first N times) with
  *                               which opening a record ("*.bin") for reading
- *                               fails; every such open is recorded
+ *                               fails ("EIO/000000009.bin": that record
+ *                               alone); every such open is recorded
  *                               ("record-open <name>") with or without it
  *   KORVANE_STANDIN_ECHO        1: what is written to the serial port while
  *                               RTS is raised comes back as its input (TIOCSTI)
@@ -50,7 +55,8 @@
  * "lsr-busy", "lsr-empty", "write <n>", "echo <n>", "read-hangup <errno>",
  * "mount <source> <target> <type>", "umount <target>" (pretended while
  * KORVANE_STANDIN_MOUNT plays the mounts), "record-open <name>", "fsync",
- * "syncfs", "dir-rewind" (each rewinddir(): a directory read from the top).
+ * "syncfs", "dir-rewind" (each rewinddir(): a directory read from the top),
+ * "rename <name>" and "unlink <name>" for files of the cache directory.
  */
 #define _GNU_SOURCE
 /* Every interposed name must be the C library's own symbol; a 32-bit build
@@ -97,9 +103,13 @@ static char clock_path[1024];
 static char monotonic_path[1024];
 static int fsync_error;
 static int fsync_left = -1;  /* failures still to give; -1: every call */
+static int fsync_only;       /* when not 0: only this call fails (1 the first) */
+static int fsync_calls;
+static int read_only;
 static int cut_rename;
 static int record_read_error;
 static int record_read_left = -1;
+static char record_read_name[64];
 static int echo_on;
 static int rts_raised;
 
@@ -185,11 +195,13 @@ static int errno_from_name(const char* name)
     return number > 0 ? number : EIO;
 }
 
-/* "EIO" or "EIO:3": the error, and how many times (-1: always). */
+/* "EIO" or "EIO:3": the error, and how many times (-1: always). What
+ * follows an "@" or a "/" is the caller's. */
 static int errno_with_count(const char* value, int* left)
 {
     char name[32];
     snprintf(name, sizeof name, "%s", value);
+    name[strcspn(name, "@/")] = '\0';
     char* colon = strchr(name, ':');
     if (colon != NULL) {
         *colon = '\0';
@@ -237,13 +249,22 @@ __attribute__((constructor)) static void standin_load(void)
     value = getenv("KORVANE_STANDIN_ECHO");
     echo_on = value != NULL && atoi(value) == 1;
     value = getenv("KORVANE_STANDIN_FSYNC");
-    if (value != NULL && *value != '\0')
+    if (value != NULL && *value != '\0') {
         fsync_error = errno_with_count(value, &fsync_left);
+        const char* at = strchr(value, '@');
+        fsync_only = at != NULL ? atoi(at + 1) : 0;
+    }
+    value = getenv("KORVANE_STANDIN_READ_ONLY");
+    read_only = value != NULL && atoi(value) == 1;
     value = getenv("KORVANE_STANDIN_CUT_RENAME");
     cut_rename = value != NULL && atoi(value) == 1;
     value = getenv("KORVANE_STANDIN_RECORD_READ");
-    if (value != NULL && *value != '\0')
+    if (value != NULL && *value != '\0') {
+        const char* slash = strchr(value, '/');
+        if (slash != NULL)
+            snprintf(record_read_name, sizeof record_read_name, "%s", slash + 1);
         record_read_error = errno_with_count(value, &record_read_left);
+    }
 }
 
 /* 1 while a failure of this kind is still to be given (and counts it). */
@@ -262,14 +283,23 @@ static int take_failure(int error, int* left)
     }
 }
 
-/* A record opened for reading: recorded, and refused while asked to. */
+static const char* in_cache(const char* path);
+
+/* A record opened for reading: recorded, and refused while asked to. A file
+ * created in the cache directory of a read-only stick: refused. */
 static int record_read_refused(const char* path, int flags)
 {
+    if (read_only && (flags & O_CREAT) != 0 && in_cache(path) != NULL) {
+        errno = EROFS;
+        return 1;
+    }
     const size_t length = path != NULL ? strlen(path) : 0;
     if (length < 4 || strcmp(path + length - 4, ".bin") != 0 || (flags & O_ACCMODE) != O_RDONLY)
         return 0;
     const char* slash = strrchr(path, '/');
     record("record-open %s", slash != NULL ? slash + 1 : path);
+    if (record_read_name[0] != '\0' && strcmp(slash != NULL ? slash + 1 : path, record_read_name) != 0)
+        return 0;
     if (!take_failure(record_read_error, &record_read_left))
         return 0;
     errno = record_read_error;
@@ -600,11 +630,20 @@ time_t time(time_t* out)
     return now.tv_sec;
 }
 
-/* A stick whose write-back fails. */
+/* A stick whose write-back fails: every time, the first N times, or the
+ * N-th time only. */
+static int sync_fails(void)
+{
+    const int call = __atomic_add_fetch(&fsync_calls, 1, __ATOMIC_SEQ_CST);
+    if (fsync_only != 0)
+        return fsync_error != 0 && call == fsync_only;
+    return take_failure(fsync_error, &fsync_left);
+}
+
 int fsync(int fd)
 {
     record("fsync");
-    if (take_failure(fsync_error, &fsync_left)) {
+    if (sync_fails()) {
         errno = fsync_error;
         return -1;
     }
@@ -615,7 +654,7 @@ int fsync(int fd)
 int syncfs(int fd)
 {
     record("syncfs");
-    if (take_failure(fsync_error, &fsync_left)) {
+    if (sync_fails()) {
         errno = fsync_error;
         return -1;
     }
@@ -625,12 +664,20 @@ int syncfs(int fd)
 
 typedef int (*rename_fn)(const char*, const char*);
 
+static const char* in_cache(const char* path)
+{
+    const char* at = path != NULL ? strstr(path, "/cache/") : NULL;
+    return at != NULL ? at + strlen("/cache/") : NULL;
+}
+
 int rename(const char* from, const char* to)
 {
-    if (cut_rename && from != NULL && strstr(from, "/cache/") != NULL) {
+    if (cut_rename && in_cache(from) != NULL) {
         record("cut %s", from);
         (void)syscall(SYS_kill, (long)getpid(), SIGKILL);
     }
+    if (in_cache(from) != NULL)
+        record("rename %s", in_cache(from));
     const rename_fn real = NEXT_SYMBOL(rename_fn, "rename");
     return real(from, to);
 }
@@ -651,4 +698,34 @@ void rewinddir(DIR* dir)
     record("dir-rewind");
     const rewinddir_fn real = NEXT_SYMBOL(rewinddir_fn, "rewinddir");
     real(dir);
+}
+
+typedef int (*unlink_fn)(const char*);
+typedef int (*unlinkat_fn)(int, const char*, int);
+
+static int removal_refused(const char* name)
+{
+    const size_t length = name != NULL ? strlen(name) : 0;
+    if (!read_only || length < 4 || strcmp(name + length - 4, ".bin") != 0)
+        return 0;
+    errno = EROFS;
+    return 1;
+}
+
+int unlink(const char* path)
+{
+    if (in_cache(path) != NULL)
+        record("unlink %s", in_cache(path));
+    if (removal_refused(path))
+        return -1;
+    const unlink_fn real = NEXT_SYMBOL(unlink_fn, "unlink");
+    return real(path);
+}
+
+int unlinkat(int dir, const char* name, int flags)
+{
+    if (removal_refused(name))
+        return -1;
+    const unlinkat_fn real = NEXT_SYMBOL(unlinkat_fn, "unlinkat");
+    return real(dir, name, flags);
 }
