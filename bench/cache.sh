@@ -6,6 +6,8 @@
 #   bench/cache.sh outage [N ...]     CPU with N records waiting, server away
 #   bench/cache.sh drain [N ...]      records/s from the stick, beside the ring
 #   bench/cache.sh startup [N]        exec to first delivery, N records waiting
+#   bench/cache.sh unreadable [S]     one record that never reads: CPU, mounts
+#   bench/cache.sh durable [N]        a durable write behind N records draining
 #
 # As root. KORVANE_BUILD names the build (default build-bench/ in the
 # repository, configured as a Release build when new); the baseline is

@@ -14,6 +14,13 @@
 //                                   10000 30000), beside the ring alone
 //   cache_bench startup [N]         exec to connected and to the first
 //                                   delivery with N records waiting (30000)
+//   cache_bench unreadable [S]      one record that never reads, the server
+//                                   up: CPU, wake-ups, mounts and reads of
+//                                   it over S seconds (60)
+//   cache_bench durable [N]         durable acknowledgement of one write
+//                                   while N records (1500) drain to a server
+//                                   that takes 1 ms an answer: the time to
+//                                   the master's answer, and which answer
 //
 // Runs the real daemon in a private world (root), with the board stand-in
 // reporting the stick as mounted over a tmpfs.
@@ -29,6 +36,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -163,9 +171,9 @@ struct Setup {
         return pid;
     }
     // exec_time: when the daemon was let go to exec, monotonic seconds.
-    pid_t daemon(bool cache_mode, double* exec_time = nullptr)
+    pid_t daemon(bool cache_mode, double* exec_time = nullptr, std::vector<std::string> env = {})
     {
-        const std::vector<std::string> env{"KORVANE_STANDIN_MOUNT=EBUSY"};
+        env.push_back("KORVANE_STANDIN_MOUNT=EBUSY");
         return world.start_daemon_prepared(
             [&](pid_t) {
                 if (exec_time != nullptr)
@@ -416,6 +424,70 @@ void drain(const std::vector<size_t>& sizes)
     }
 }
 
+// ---- a record that never reads, and a durable write behind a backlog
+
+void unreadable(int seconds)
+{
+    header(("one unreadable record, " + std::to_string(seconds) + " s").c_str(), "goal");
+    double figures[2][4] = {};
+    for (size_t b = 0; b < 2; ++b) {
+        use(builds[b]);
+        Setup setup(true, 1);
+        (void)setup.server();
+        const pid_t daemon = setup.daemon(true, nullptr, {"KORVANE_STANDIN_RECORD_READ=EIO",
+                                                          "KORVANE_STANDIN_RECORD=/run/standin.log"});
+        if (!setup.world.wait_log("Succesfully connected to", 10000ms))
+            continue;
+        const auto count = [&](const char* what) {
+            std::istringstream text(setup.world.read_file("/run/standin.log").value_or(""));
+            double n = 0;
+            for (std::string l; std::getline(text, l);)
+                n += l.rfind(what, 0) == 0 ? 1 : 0;
+            return n;
+        };
+        const Usage before = usage_of(daemon);
+        const double mounts = count("mount "), reads = count("record-open ");
+        const auto from = Clock::now();
+        std::this_thread::sleep_for(std::chrono::seconds(seconds));
+        const Usage after = usage_of(daemon);
+        const double elapsed = seconds_since(from);
+        figures[b][0] = 100 * (after.cpu_seconds - before.cpu_seconds) / elapsed;
+        figures[b][1] = static_cast<double>(after.switches - before.switches) / elapsed;
+        figures[b][2] = count("mount ") - mounts;
+        figures[b][3] = count("record-open ") - reads;
+    }
+    row("CPU %", figures[0][0], figures[1][0], "< 1 %");
+    row("wake-ups/s", figures[0][1], figures[1][1], "");
+    row("mounts", figures[0][2], figures[1][2], "<= 1 per 3 s");
+    row("reads of the record", figures[0][3], figures[1][3], "pauses 1 s doubling to 60 s");
+}
+
+void durable(size_t records)
+{
+    header(("durable write behind " + std::to_string(records) + " records").c_str(), "goal");
+    double figures[2][2] = {};
+    for (size_t b = 0; b < 2; ++b) {
+        use(builds[b]);
+        Setup setup(true, records);
+        setup.world.write_file("/opt/korvane/etc/settings",
+                               setup.world.read_file("/opt/korvane/etc/settings").value_or("") +
+                                   "MOD_KORVANE_DURABLE=\"1\"\n");
+        (void)setup.server("late 1");
+        ServerLog log = setup.delivered();
+        setup.daemon(true);
+        if (!wait_until([&] { return log() >= 1; }, 10000ms))
+            continue;
+        const auto request = write_register(0x0200, 7);
+        const auto from = Clock::now();
+        write_bytes(setup.line, with_crc(request));
+        const auto answer = read_bytes(setup.line, 8, 5000ms);
+        figures[b][0] = 1000 * seconds_since(from);
+        figures[b][1] = answer == with_crc(request) ? 1 : 0;
+    }
+    row("time to the master's answer, ms", figures[0][0], figures[1][0], "within the 1000 ms time-out");
+    row("acknowledged (1) or refused (0)", figures[0][1], figures[1][1], "1");
+}
+
 // ---- start-up
 
 struct Startup {
@@ -495,6 +567,10 @@ int main(int argc, char** argv)
         drain(sizes.empty() ? std::vector<size_t>{1000, 10000, 30000} : sizes);
     else if (what == "startup")
         startup(sizes.empty() ? 30000 : sizes[0]);
+    else if (what == "unreadable")
+        unreadable(sizes.empty() ? 60 : static_cast<int>(sizes[0]));
+    else if (what == "durable")
+        durable(sizes.empty() ? 1500 : sizes[0]);
     else
         return 2;
     return 0;

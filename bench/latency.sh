@@ -5,7 +5,9 @@
 # shows on the host.
 #
 #   bench/latency.sh [BUILD_DIR]       direct mode, read one holding register,
-#                                      for split gaps of 0, 2 and 5 ms
+#                                      for split gaps of 0, 2 and 5 ms, beside
+#                                      a bare relay (bench/relay.cpp) on the
+#                                      same line and server: the floor
 #   bench/latency.sh ack [BUILD_DIR]   cache mode: how long the master waits
 #                                      for a write's acknowledgement, durable
 #                                      off and on, server up and away, beside
@@ -45,7 +47,7 @@ SETTINGS
         --request "$request" --pause-ms "$pause" > $work/out &
     local client=$!
     wait_for 5 test -s $work/out
-    env "$@" "$build/korvane" &
+    env "$@" "${gateway[@]}" &
     local daemon=$!
     local status=0
     wait $client || status=$?
@@ -68,22 +70,27 @@ listening() {
 }
 
 splits() {
-    printf '%-6s %10s %9s %10s %9s %10s %9s %7s %9s\n' split gw_med gw_p99 tcp_med tcp_p99 \
-        added_med added_p99 gw/tcp ex_split
-    local split
+    printf '%-6s %10s %9s %10s %9s %11s %10s %9s %9s\n' split tcp_med tcp_p99 added_med added_p99 \
+        relay_med relay_p99 x_med x_p99
+    local split figures
     for split in 0 2 5; do
+        gateway=("$build/korvane")
+        run_case read $split 0 'MOD_KORVANE_CACHE_MODE="0"' || return 1
+        figures=$result
+        gateway=("$build/bench/relay" --device /dev/ttyUSB0 --server 127.0.0.1:1502 --split "$split")
         run_case read $split 0 'MOD_KORVANE_CACHE_MODE="0"' || return 1
         # gateway_median_us G gateway_p99_us G99 direct_median_us D direct_p99_us D99 lost L
-        echo "$result" | awk -v gap="$split" '{
-            g=$2; g99=$4; d=$6; d99=$8; s=gap*1000;
-            printf "%-6s %8.0fus %7.0fus %8.0fus %7.0fus %8.0fus %7.0fus %6.1fx %8.1fx\n",
-                   gap "ms", g, g99, d, d99, g - d - s, g99 - d99 - s, g / d, (g - s) / d }'
+        echo "$figures $result" | awk -v gap="$split" '{
+            s=gap*1000; a=$2-$6-s; a99=$4-$8-s; r=$14-$18-s; r99=$16-$20-s;
+            printf "%-6s %8.0fus %7.0fus %8.0fus %7.0fus %9.0fus %8.0fus %8.2fx %8.2fx\n",
+                   gap "ms", $6, $8, a, a99, r, r99, r > 0 ? a / r : 0, r99 > 0 ? a99 / r99 : 0 }'
     done
     echo
-    echo "gw:  RTU master -> pty -> korvane -> Modbus TCP server -> back (read 1 holding register)"
-    echo "tcp: the same request straight to a second server over TCP, interleaved with gw"
-    echo "added = gw - tcp - split (medians, and p99s); gw/tcp = ratio of medians;"
-    echo "ex_split = (gw median - split) / tcp median; $count samples per path and split."
+    echo "korvane: RTU master -> pty -> korvane -> Modbus TCP server -> back (read 1 holding register)"
+    echo "relay:   the same through bench/relay (one thread, no checks, no pipes): the floor"
+    echo "tcp:     the same request straight to a second server over TCP, interleaved with each"
+    echo "added = round trip - tcp - split (medians, and p99s), for korvane and for the relay;"
+    echo "x = korvane's added / the relay's added. $count samples per path and split."
 }
 
 # One write case of acks: its figures and counters become a line of $table.
@@ -92,6 +99,7 @@ splits() {
 ack_case() {
     local what=$1
     shift
+    gateway=("$build/korvane")
     run_case write 0 1 "$@" || true
     printf '%s|%s|%s\n' "$what" "$result" "$counters" >> "$table"
 }
@@ -157,7 +165,7 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
     cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release > "$build.cmake.log" 2>&1 ||
         { cat "$build.cmake.log" >&2; exit 1; }
 fi
-cmake --build "$build" -j2 --target korvane modbus_server syslog_sink board_standin roundtrip > /dev/null
+cmake --build "$build" -j2 --target korvane modbus_server syslog_sink board_standin roundtrip relay > /dev/null
 
 started=$(date +%s)
 if [ $what = ack ]; then
