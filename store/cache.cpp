@@ -30,7 +30,13 @@ constexpr std::uint32_t max_record_number = 999999999;
 constexpr std::size_t record_digits = 9;
 
 // Nine digits and this: a record on its way to the stick, never delivered.
+// Written in a small directory of their own: on vfat every create and every
+// rename scans the whole directory it works in, and the records' directory
+// may hold tens of thousands of entries. Then a record costs the big
+// directory one rename, not a create and a rename. Older versions wrote
+// them beside the records; those left by a power cut are removed too.
 constexpr const char* temporary_suffix = ".tmp";
+constexpr const char* temporary_dir_path = "/var/run/korvane/flash/cache/tmp";
 
 // Removals of delivered records are synced at least this often while a
 // backlog drains: a power cut brings back at most this much.
@@ -89,8 +95,20 @@ void record_path(char (&path)[record_path_size], std::uint32_t number)
 
 void temporary_path(char (&path)[record_path_size], std::uint32_t number)
 {
-    std::snprintf(path, sizeof path, "%s/%09u%s", cache_dir_path, static_cast<unsigned>(number),
+    std::snprintf(path, sizeof path, "%s/%09u%s", temporary_dir_path, static_cast<unsigned>(number),
                   temporary_suffix);
+}
+
+// Temporary files a power cut left behind go: none was ever a record.
+void remove_temporaries()
+{
+    DIR* dir = opendir(temporary_dir_path);
+    if (dir == nullptr)
+        return;
+    while (const dirent* entry = readdir(dir))
+        if (is_temporary(entry))
+            (void)unlinkat(dirfd(dir), entry->d_name, 0);
+    closedir(dir);
 }
 
 // Errors that mean the stick itself is gone: pulled out (I/O errors, no
@@ -216,6 +234,7 @@ bool learn_directory(RecordCache& cache)
             (void)unlinkat(dirfd(cache.dir), entry->d_name, 0);
         }
     }
+    remove_temporaries();
     std::sort(cache.found, cache.found + cache.found_count);
     cache.next_number = cache.found_count > 0 ? cache.found[cache.found_count - 1] + 1 : 1;
     if (cache.next_number <= cache.highest_used)
@@ -299,7 +318,8 @@ StickStep open_stick(RecordCache& cache)
     const char* device = mount_stick();
     if (device == nullptr)
         return stick_not_mounted;
-    if (mkdir(cache_dir_path, 0755) != 0 && errno != EEXIST)
+    if ((mkdir(cache_dir_path, 0755) != 0 && errno != EEXIST) ||
+        (mkdir(temporary_dir_path, 0755) != 0 && errno != EEXIST))
         return stick_no_directory;
     cache.dir = opendir(cache_dir_path);
     if (cache.dir == nullptr)
