@@ -8,6 +8,7 @@
 #   bench/cache.sh startup [N]        exec to first delivery, N records waiting
 #   bench/cache.sh unreadable [S]     one record that never reads: CPU, mounts
 #   bench/cache.sh durable [N]        a durable write behind N records draining
+#   bench/cache.sh memory [N ...]     Private_Dirty with N records waiting
 #
 # As root. KORVANE_BUILD names the build (default build-bench/ in the
 # repository, configured as a Release build when new); the baseline is

@@ -17,6 +17,10 @@
 //   cache_bench unreadable [S]      one record that never reads, the server
 //                                   up: CPU, wake-ups, mounts and reads of
 //                                   it over S seconds (60)
+//   cache_bench memory [N ...]      Private_Dirty idle (direct mode, and
+//                                   cache mode with an empty stick) and with
+//                                   N records waiting (10000 30000), the
+//                                   server away: bytes a record
 //   cache_bench durable [N]         durable acknowledgement of one write
 //                                   while N records (1500) drain to a server
 //                                   that takes 1 ms an answer: the time to
@@ -462,6 +466,51 @@ void unreadable(int seconds)
     row("reads of the record", figures[0][3], figures[1][3], "pauses 1 s doubling to 60 s");
 }
 
+// Private_Dirty of the whole process, in KiB.
+double private_dirty_kib(pid_t pid)
+{
+    std::ifstream rollup("/proc/" + std::to_string(pid) + "/smaps_rollup");
+    for (std::string l; std::getline(rollup, l);)
+        if (l.rfind("Private_Dirty:", 0) == 0)
+            return std::strtod(l.c_str() + std::strlen("Private_Dirty:"), nullptr);
+    return -1;
+}
+
+double memory_with(bool cache_mode, size_t records)
+{
+    Setup setup(cache_mode, records);
+    const pid_t daemon = setup.daemon(cache_mode);
+    if (!setup.world.wait_log("connect socket error", 30000ms))
+        return -1;
+    std::this_thread::sleep_for(1s);
+    return private_dirty_kib(daemon);
+}
+
+void memory(const std::vector<size_t>& sizes)
+{
+    header("Private_Dirty, server away", "goal");
+    double direct[2], idle[2];
+    for (size_t b = 0; b < 2; ++b) {
+        use(builds[b]);
+        direct[b] = memory_with(false, 0);
+        idle[b] = memory_with(true, 0);
+    }
+    row("direct mode, KiB", direct[0], direct[1], "");
+    row("cache mode, empty stick, KiB", idle[0], idle[1], "");
+    for (size_t n : sizes) {
+        double kib[2];
+        for (size_t b = 0; b < 2; ++b) {
+            use(builds[b]);
+            kib[b] = memory_with(true, n);
+        }
+        std::string what = std::to_string(n) + " records waiting, KiB";
+        row(what.c_str(), kib[0], kib[1], "");
+        what = std::to_string(n) + " records: bytes a record over direct";
+        row(what.c_str(), (kib[0] - direct[0]) * 1024 / static_cast<double>(n),
+            (kib[1] - direct[1]) * 1024 / static_cast<double>(n), "<= 4");
+    }
+}
+
 void durable(size_t records)
 {
     header(("durable write behind " + std::to_string(records) + " records").c_str(), "goal");
@@ -574,6 +623,8 @@ int main(int argc, char** argv)
         startup(sizes.empty() ? 30000 : sizes[0]);
     else if (what == "unreadable")
         unreadable(sizes.empty() ? 60 : static_cast<int>(sizes[0]));
+    else if (what == "memory")
+        memory(sizes.empty() ? std::vector<size_t>{10000, 30000} : sizes);
     else if (what == "durable")
         durable(sizes.empty() ? 1500 : sizes[0]);
     else

@@ -83,7 +83,7 @@ splits() {
         echo "$figures $result" | awk -v gap="$split" '{
             s=gap*1000; a=$2-$6-s; a99=$4-$8-s; r=$14-$18-s; r99=$16-$20-s;
             printf "%-6s %8.0fus %7.0fus %8.0fus %7.0fus %9.0fus %8.0fus %8.2fx %8.2fx\n",
-                   gap "ms", $6, $8, a, a99, r, r99, r > 0 ? a / r : 0, r99 > 0 ? a99 / r99 : 0 }'
+                   gap "ms", $6, $8, a, a99, r, r99, (r > 0 ? a / r : 0), (r99 > 0 ? a99 / r99 : 0) }'
     done
     echo
     echo "korvane: RTU master -> pty -> korvane -> Modbus TCP server -> back (read 1 holding register)"
