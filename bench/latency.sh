@@ -81,7 +81,7 @@ splits() {
         run_case read $split 0 'MOD_KORVANE_CACHE_MODE="0"' || return 1
         # gateway_median_us G gateway_p99_us G99 direct_median_us D direct_p99_us D99 lost L
         echo "$figures $result" | awk -v gap="$split" '{
-            s=gap*1000; a=$2-$6-s; a99=$4-$8-s; r=$14-$18-s; r99=$16-$20-s;
+            s=gap*1000; a=$2-$6-s; a99=$4-$8-s; r=$12-$16-s; r99=$14-$18-s;
             printf "%-6s %8.0fus %7.0fus %8.0fus %7.0fus %9.0fus %8.0fus %8.2fx %8.2fx\n",
                    gap "ms", $6, $8, a, a99, r, r99, (r > 0 ? a / r : 0), (r99 > 0 ? a99 / r99 : 0) }'
     done
