@@ -70,8 +70,8 @@ listening() {
 }
 
 splits() {
-    printf '%-6s %10s %9s %10s %9s %11s %10s %9s %9s\n' split tcp_med tcp_p99 added_med added_p99 \
-        relay_med relay_p99 x_med x_p99
+    printf '%-6s %10s %9s %10s %9s %11s %10s %9s %9s %9s %9s\n' split tcp_med tcp_p99 added_med added_p99 \
+        relay_med relay_p99 x_med x_p99 over_med over_p99
     local split figures
     for split in 0 2 5; do
         gateway=("$build/korvane")
@@ -82,15 +82,16 @@ splits() {
         # gateway_median_us G gateway_p99_us G99 direct_median_us D direct_p99_us D99 lost L
         echo "$figures $result" | awk -v gap="$split" '{
             s=gap*1000; a=$2-$6-s; a99=$4-$8-s; r=$12-$16-s; r99=$14-$18-s;
-            printf "%-6s %8.0fus %7.0fus %8.0fus %7.0fus %9.0fus %8.0fus %8.2fx %8.2fx\n",
-                   gap "ms", $6, $8, a, a99, r, r99, (r > 0 ? a / r : 0), (r99 > 0 ? a99 / r99 : 0) }'
+            printf "%-6s %8.0fus %7.0fus %8.0fus %7.0fus %9.0fus %8.0fus %8.2fx %8.2fx %7.0fus %7.0fus\n",
+                   gap "ms", $6, $8, a, a99, r, r99, (r > 0 ? a / r : 0), (r99 > 0 ? a99 / r99 : 0), a - r, a99 - r99 }'
     done
     echo
     echo "korvane: RTU master -> pty -> korvane -> Modbus TCP server -> back (read 1 holding register)"
     echo "relay:   the same through bench/relay (one thread, no checks, no pipes): the floor"
     echo "tcp:     the same request straight to a second server over TCP, interleaved with each"
     echo "added = round trip - tcp - split (medians, and p99s), for korvane and for the relay;"
-    echo "x = korvane's added / the relay's added. $count samples per path and split."
+    echo "x = korvane's added / the relay's added; over = korvane's added - the relay's."
+    echo "$count samples per path and split."
 }
 
 # One write case of acks: its figures and counters become a line of $table.
