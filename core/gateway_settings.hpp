@@ -22,3 +22,34 @@ struct GatewaySettings {
     std::uint32_t slave_id;
     std::uint32_t durable;       // cache mode, non-zero: acknowledge a write only once it is durable
 };
+
+// A time-out setting of 0 (a missing key) cannot mean a mere poll: an answer
+// or a handshake needs a round trip. It stands for one second, the first
+// SYN's retransmission time.
+inline constexpr std::uint32_t timeout_for_zero_ms = 1000;
+// No master waits longer than a minute for an answer.
+inline constexpr std::uint32_t longest_timeout_ms = 60000;
+
+// The time-out every exchange and connection attempt waits, in ms.
+[[nodiscard]] constexpr std::uint32_t timeout_in_use(const GatewaySettings& settings)
+{
+    if (settings.timeout == 0)
+        return timeout_for_zero_ms;
+    return settings.timeout < longest_timeout_ms ? settings.timeout : longest_timeout_ms;
+}
+
+// The line speeds a serial port can be set to, in bits per second; any
+// other setting gives the fallback.
+inline constexpr std::uint32_t line_speeds[] = {
+    300,    600,     1200,    2400,    4800,    9600,    19200,   38400,   57600,   115200,  230400, 460800,
+    500000, 576000,  921600,  1000000, 1152000, 1500000, 2000000, 2500000, 3000000, 3500000, 4000000,
+};
+inline constexpr std::uint32_t fallback_line_speed = 9600;
+
+[[nodiscard]] constexpr bool line_speed_known(std::uint32_t baudrate)
+{
+    for (const std::uint32_t speed : line_speeds)
+        if (speed == baudrate)
+            return true;
+    return false;
+}

@@ -5,7 +5,6 @@
 #include <strings.h>
 
 #include "core/log.hpp"
-#include "serial/port.hpp"
 
 namespace {
 
@@ -29,10 +28,6 @@ constexpr const char* known_keys[] = {
     "MOD_KORVANE_DURABLE",
 };
 constexpr char key_prefix[] = "MOD_KORVANE_";
-
-// No master waits longer than this for an answer; a longer time-out would
-// only hold the line after the master has given up.
-constexpr std::uint32_t longest_timeout_ms = 60000;
 
 // A request ends after 3.5 characters of silence on the line, 11 bits each:
 // 38.5 bits, which last 38500 / speed ms.
@@ -95,8 +90,8 @@ void report_unknown_keys(std::FILE* file)
 void check_values(GatewaySettings& settings)
 {
     std::uint32_t speed = settings.baudrate;
-    if (!tty_speed_known(speed)) {
-        speed = tty_fallback_speed;
+    if (!line_speed_known(speed)) {
+        speed = fallback_line_speed;
         log_message(LOG_WARNING, "speed %u is not one the serial port can be set to, %u is used",
                     settings.baudrate, speed);
     }

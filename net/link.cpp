@@ -131,13 +131,6 @@ bool address_to_use(NetContext& ctx, std::uint32_t& address)
 
 } // namespace
 
-std::uint32_t timeout_in_use(const GatewaySettings& settings)
-{
-    if (settings.timeout == 0)
-        return timeout_for_zero_ms;
-    return settings.timeout < longest_timeout_ms ? settings.timeout : longest_timeout_ms;
-}
-
 std::uint32_t tcp_resolve(const char* host)
 {
     // Read the name-server configuration afresh: it may have changed since

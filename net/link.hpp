@@ -50,13 +50,6 @@ struct NetContext {
     std::atomic<std::uint32_t> stop_lost;
 };
 
-// A time-out setting of 0 (a missing key) cannot mean a mere poll: an answer
-// or a handshake needs a round trip. It stands for one second, the first
-// SYN's retransmission time.
-inline constexpr std::uint32_t timeout_for_zero_ms = 1000;
-// No master waits longer than a minute for an answer.
-inline constexpr std::uint32_t longest_timeout_ms = 60000;
-[[nodiscard]] std::uint32_t timeout_in_use(const GatewaySettings& settings);
 
 // The first IPv4 address of host in host byte order, or 0. May wait for the
 // name servers: main thread only.

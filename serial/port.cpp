@@ -38,13 +38,25 @@ constexpr std::array<std::pair<std::uint32_t, speed_t>, 23> speed_table{{
     {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
 }};
 
+// The settings check and the port agree on which speeds exist.
+constexpr bool same_speeds()
+{
+    if (speed_table.size() != std::size(line_speeds))
+        return false;
+    for (std::size_t i = 0; i < speed_table.size(); ++i)
+        if (speed_table[i].first != line_speeds[i])
+            return false;
+    return true;
+}
+static_assert(same_speeds() && line_speed_known(fallback_line_speed));
+
 // The speed constant and the bits per second it stands for.
 std::pair<std::uint32_t, speed_t> line_speed(std::uint32_t baudrate)
 {
     for (const auto& entry : speed_table)
         if (entry.first == baudrate)
             return entry;
-    return {tty_fallback_speed, B9600};
+    return {fallback_line_speed, B9600};
 }
 
 tcflag_t control_flags(std::uint32_t baudrate, std::uint32_t databits, const char* parity,
@@ -96,11 +108,6 @@ std::int64_t monotonic_us()
 }
 
 } // namespace
-
-bool tty_speed_known(std::uint32_t baudrate)
-{
-    return line_speed(baudrate).first == baudrate;
-}
 
 int tty_open(const char* path, std::uint32_t baudrate, std::uint32_t databits, const char* parity,
              std::uint32_t stopbits)

@@ -39,13 +39,6 @@ struct SerialContext {
     std::uint32_t request_seq;
 };
 
-// The speed a port is opened at when the settings ask for one it cannot be
-// set to.
-inline constexpr std::uint32_t tty_fallback_speed = 9600;
-
-// Whether baudrate is one of the speeds a port can be set to.
-[[nodiscard]] bool tty_speed_known(std::uint32_t baudrate);
-
 [[nodiscard]] int tty_open(const char* path, std::uint32_t baudrate, std::uint32_t databits,
                            const char* parity, std::uint32_t stopbits);
 void tty_close(int fd);
