@@ -10,6 +10,7 @@
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <ctime>
 #include <unistd.h>
 
@@ -71,21 +72,47 @@ std::uint32_t leading_number(const char* name)
 // named: nine digits and ".bin" (in any case, as vfat matches names), with a
 // number from 1 up. A stray "-1.bin" or "1000000000.bin" would otherwise be
 // read as another number and carry the numbering past the last one.
-int record_number(const dirent* entry, std::uint32_t& number)
+int record_number(unsigned type, const char* name, std::uint32_t& number)
 {
-    if (entry->d_type != DT_REG)
+    if (type != DT_REG)
         return 0;
-    const std::uint32_t value = leading_number(entry->d_name);
-    if (value == 0 || strcasecmp(entry->d_name + record_digits, ".bin") != 0)
+    const std::uint32_t value = leading_number(name);
+    if (value == 0 || strcasecmp(name + record_digits, ".bin") != 0)
         return 0;
     number = value;
     return 1;
 }
 
-bool is_temporary(const dirent* entry)
+bool is_temporary(unsigned type, const char* name)
 {
-    return entry->d_type == DT_REG && leading_number(entry->d_name) != 0 &&
-           strcasecmp(entry->d_name + record_digits, temporary_suffix) == 0;
+    return type == DT_REG && leading_number(name) != 0 && strcasecmp(name + record_digits, temporary_suffix) == 0;
+}
+
+// Calls each(type, name) for every entry of the directory fd, read from the
+// start in small pieces on the stack. A C library's directory stream reads
+// into a buffer of its own (32 KiB with glibc) that a directory of thousands
+// of records fills, and that memory then stays with the process. false
+// (errno set) when the directory cannot be read.
+template <typename Each>
+bool each_entry(int fd, Each each)
+{
+    // The kernel's record: inode (8 bytes), offset (8), record length (2),
+    // type (1), then the name, NUL-terminated.
+    constexpr std::size_t length_at = 16, type_at = 18, name_at = 19;
+    if (lseek(fd, 0, SEEK_SET) != 0)
+        return false;
+    alignas(8) char buffer[2048];
+    for (;;) {
+        const long got = syscall(SYS_getdents64, fd, buffer, sizeof buffer);
+        if (got <= 0)
+            return got == 0;
+        for (long at = 0; at < got;) {
+            std::uint16_t length = 0;
+            std::memcpy(&length, buffer + at + length_at, sizeof length);
+            each(static_cast<unsigned char>(buffer[at + type_at]), buffer + at + name_at);
+            at += length;
+        }
+    }
 }
 
 void record_path(char (&path)[record_path_size], std::uint32_t number)
@@ -102,13 +129,14 @@ void temporary_path(char (&path)[record_path_size], std::uint32_t number)
 // Temporary files a power cut left behind go: none was ever a record.
 void remove_temporaries()
 {
-    DIR* dir = opendir(temporary_dir_path);
-    if (dir == nullptr)
+    const int fd = open(temporary_dir_path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
         return;
-    while (const dirent* entry = readdir(dir))
-        if (is_temporary(entry))
-            (void)unlinkat(dirfd(dir), entry->d_name, 0);
-    closedir(dir);
+    (void)each_entry(fd, [fd](unsigned type, const char* name) {
+        if (is_temporary(type, name))
+            (void)unlinkat(fd, name, 0);
+    });
+    close(fd);
 }
 
 // Errors that mean the stick itself is gone: pulled out (I/O errors, no
@@ -207,33 +235,30 @@ bool learn_directory(RecordCache& cache)
 {
     forget_index(cache);
     std::int32_t records = 0;
+    const int fd = dirfd(cache.dir);
     rewinddir(cache.dir);
-    errno = 0;
-    while (const dirent* entry = readdir(cache.dir)) {
-        std::uint32_t number = 0;
-        if (record_number(entry, number))
-            ++records;
-    }
-    if (errno != 0)
+    if (!each_entry(fd, [&records](unsigned type, const char* name) {
+            std::uint32_t number = 0;
+            records += record_number(type, name, number);
+        }))
         return false;
     if (records > 0) {
         cache.found = static_cast<std::uint32_t*>(std::malloc(static_cast<std::size_t>(records) * sizeof(std::uint32_t)));
         if (cache.found == nullptr)
             return false;
     }
-    rewinddir(cache.dir);
-    while (const dirent* entry = readdir(cache.dir)) {
+    (void)each_entry(fd, [&](unsigned type, const char* name) {
         std::uint32_t number = 0;
-        if (record_number(entry, number) && is_passed(cache, number)) {
+        if (record_number(type, name, number) && is_passed(cache, number)) {
             // Delivered (or given up on) earlier in this run: its removal
             // failed or was never known to reach the stick.
-            (void)unlinkat(dirfd(cache.dir), entry->d_name, 0);
-        } else if (record_number(entry, number) && cache.found_count < records) {
+            (void)unlinkat(fd, name, 0);
+        } else if (record_number(type, name, number) && cache.found_count < records) {
             cache.found[cache.found_count++] = number;
-        } else if (is_temporary(entry)) {
-            (void)unlinkat(dirfd(cache.dir), entry->d_name, 0);
+        } else if (is_temporary(type, name)) {
+            (void)unlinkat(fd, name, 0);
         }
-    }
+    });
     remove_temporaries();
     std::sort(cache.found, cache.found + cache.found_count);
     cache.next_number = cache.found_count > 0 ? cache.found[cache.found_count - 1] + 1 : 1;
@@ -424,11 +449,11 @@ std::uint32_t cache_next_number(DIR* dir)
 {
     rewinddir(dir);
     std::uint32_t largest = 0;
-    while (const dirent* entry = readdir(dir)) {
+    (void)each_entry(dirfd(dir), [&largest](unsigned type, const char* name) {
         std::uint32_t number = 0;
-        if (record_number(entry, number) && number > largest)
+        if (record_number(type, name, number) && number > largest)
             largest = number;
-    }
+    });
     return largest + 1;
 }
 
