@@ -34,8 +34,8 @@
  *                               with, as on a stick whose write-back fails;
  *                               "EIO:2": only the first 2 calls fail;
  *                               "EIO@3": only the third call fails
- *   KORVANE_STANDIN_READ_ONLY   1: the stick turned read-only: removing a
- *                               record and creating a file in the cache
+ *   KORVANE_STANDIN_READ_ONLY   1: the stick turned read-only: unlink() of
+ *                               a record and creating a file in the cache
  *                               directory fail with EROFS
  *   KORVANE_STANDIN_CUT_RENAME  1: the process is killed (SIGKILL) as it is
  *                               about to give a record its name, as by a
@@ -701,31 +701,16 @@ void rewinddir(DIR* dir)
 }
 
 typedef int (*unlink_fn)(const char*);
-typedef int (*unlinkat_fn)(int, const char*, int);
-
-static int removal_refused(const char* name)
-{
-    const size_t length = name != NULL ? strlen(name) : 0;
-    if (!read_only || length < 4 || strcmp(name + length - 4, ".bin") != 0)
-        return 0;
-    errno = EROFS;
-    return 1;
-}
 
 int unlink(const char* path)
 {
-    if (in_cache(path) != NULL)
-        record("unlink %s", in_cache(path));
-    if (removal_refused(path))
+    const char* name = in_cache(path);
+    if (name != NULL)
+        record("unlink %s", name);
+    if (read_only && name != NULL && strstr(name, ".bin") != NULL) {
+        errno = EROFS;
         return -1;
+    }
     const unlink_fn real = NEXT_SYMBOL(unlink_fn, "unlink");
     return real(path);
-}
-
-int unlinkat(int dir, const char* name, int flags)
-{
-    if (removal_refused(name))
-        return -1;
-    const unlinkat_fn real = NEXT_SYMBOL(unlinkat_fn, "unlinkat");
-    return real(dir, name, flags);
 }
