@@ -5,14 +5,18 @@
 #   direct    direct mode: an exchange with a server in the machine,
 #             exceptions 10 and 11
 #   no_stick  no stick plugged in: start-up must give up cleanly
-#   first     fresh partitioned stick (/dev/sda1), server down: records
+#   first     fresh partitioned stick (/dev/sda1), server down: records,
+#             each batch flushing the stick's cache twice (qemu's trace of
+#             the SCSI commands the stick receives, counted here)
 #   second    same stick after a restart: old records delivered first
 #   full      small unpartitioned stick (/dev/sda), filled up
 #   power_cut fresh stick, records stored, then qemu killed: no sync
 #   after_power_cut  same stick: the stored records are there and delivered
 #   swap      stick pulled out and plugged in again during an outage, then
 #             pulled again and the daemon restarted without it: nothing
-#             acknowledged is lost or sent twice
+#             acknowledged is lost or sent twice; then pulled right after a
+#             write that followed the deliveries: no record comes back
+#             behind that write
 #   orderly_stop  SIGTERM during an outage with records on the stick and
 #             writes in the ring: exit 0 in time, all kept, then delivered
 #             once each in order

@@ -643,7 +643,7 @@ role_swap() {
     # outage that follows lets the dead stick go, so that the stick plugged
     # back gets its name again.
     ask w $H
-    wait_until 10 server_has_lines 8 || say "$H never arrived"
+    wait_until 10 grep -qx "$H" "$SERVER_LOG" || say "$H never arrived"
     pull_stick
     stop_server
     ask w $I
