@@ -364,8 +364,8 @@ boot() {
     tr -d '\r' < "$log" | sed -n 's/^STICK-FLUSHES //p' | while read -r case_name least; do
         flushes=$(grep -c ' command 53 ' "$trace")
         note "boot $role: $flushes cache flushes reached the stick, at least $least wanted"
-        [ "$flushes" -ge "$least" ] && echo "STICK-RESULT $case_name ok" >> "$log"
-        echo "STICK-RESULT $case_name fail $flushes flushes" >> "$log"
+        if [ "$flushes" -ge "$least" ]; then echo "STICK-RESULT $case_name ok"
+        else echo "STICK-RESULT $case_name fail $flushes flushes"; fi >> "$log"
     done
     for case_name in "$@"; do
         line=$(tr -d '\r' < "$log" | grep -m1 "^STICK-RESULT $case_name ")
