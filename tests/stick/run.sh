@@ -5,14 +5,18 @@
 #   direct    direct mode: an exchange with a server in the machine,
 #             exceptions 10 and 11
 #   no_stick  no stick plugged in: start-up must give up cleanly
-#   first     fresh partitioned stick (/dev/sda1), server down: records
+#   first     fresh partitioned stick (/dev/sda1), server down: records,
+#             each batch flushing the stick's cache twice (qemu's trace of
+#             the SCSI commands the stick receives, counted here)
 #   second    same stick after a restart: old records delivered first
 #   full      small unpartitioned stick (/dev/sda), filled up
 #   power_cut fresh stick, records stored, then qemu killed: no sync
 #   after_power_cut  same stick: the stored records are there and delivered
 #   swap      stick pulled out and plugged in again during an outage, then
 #             pulled again and the daemon restarted without it: nothing
-#             acknowledged is lost or sent twice
+#             acknowledged is lost or sent twice; then pulled right after a
+#             write that followed the deliveries: no record comes back
+#             behind that write
 #   orderly_stop  SIGTERM during an outage with records on the stick and
 #             writes in the ring: exit 0 in time, all kept, then delivered
 #             once each in order
@@ -330,8 +334,11 @@ boot() {
                   -device virtio-serial-device
                   -device virtserialport,chardev=control,name=korvane.control)
     fi
+    # The commands the stick receives, for the guest's flush counts.
+    local trace=$work/trace-$role.log
+    rm -f "$trace"
     started=$(date +%s)
-    timeout $boot_timeout "${qemu[@]}" \
+    timeout $boot_timeout "${qemu[@]}" -trace "enable=scsi_req_parsed,file=$trace" \
         -kernel "$vmlinuz" -initrd "$work/initrd" \
         -append "console=$console panic=-1 quiet korvane_role=$role" \
         -nographic -no-reboot -nodefaults -serial stdio \
@@ -352,6 +359,14 @@ boot() {
         note "boot $role did not finish (qemu status $rc); last lines:"
         tail -15 "$log" | sed 's/^/stick:   /'
     fi
+    # "STICK-FLUSHES <case> <n>": the stick must have received at least n
+    # SYNCHRONIZE CACHE commands (operation code 0x35) in this boot.
+    tr -d '\r' < "$log" | sed -n 's/^STICK-FLUSHES //p' | while read -r case_name least; do
+        flushes=$(grep -c ' command 53 ' "$trace")
+        note "boot $role: $flushes cache flushes reached the stick, at least $least wanted"
+        if [ "$flushes" -ge "$least" ]; then echo "STICK-RESULT $case_name ok"
+        else echo "STICK-RESULT $case_name fail $flushes flushes"; fi >> "$log"
+    done
     for case_name in "$@"; do
         line=$(tr -d '\r' < "$log" | grep -m1 "^STICK-RESULT $case_name ")
         case "$line" in
@@ -427,7 +442,8 @@ make_small_stick "$work/stick-small.img"
 
 boot direct - "${adapter_cases[@]}" direct_exchange exception_10 exception_11
 boot no_stick - no_stick
-boot first "$work/stick-partitioned.img" mount_sda1 outage_writes_become_records
+boot first "$work/stick-partitioned.img" mount_sda1 outage_writes_become_records \
+    batches_flush_the_stick_cache
 boot second "$work/stick-partitioned.img" restart_delivers_old_records_first \
     delivered_records_removed empty_record_not_sent
 boot full "$work/stick-small.img" mount_falls_back_to_sda full_stick_keeps_only_whole_records \
@@ -439,7 +455,7 @@ boot after_power_cut "$work/stick-power.img" power_cut_records_whole power_cut_r
 make_partitioned_stick "$work/stick-swap.img"
 boot_and_swap_sticks swap "$work/stick-swap.img" pulled_stick_let_go \
     replugged_stick_takes_waiting_writes restart_without_stick_exits \
-    swapped_stick_writes_delivered_once_in_order
+    swapped_stick_writes_delivered_once_in_order pull_after_delivery_sends_no_record_behind_newer_write
 make_partitioned_stick "$work/stick-stop.img"
 boot orderly_stop "$work/stick-stop.img" orderly_stop_exits_in_time \
     orderly_stop_keeps_the_ring_on_the_stick stopped_writes_delivered_once_in_order
