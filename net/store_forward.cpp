@@ -148,9 +148,10 @@ Step deliver_one(NetContext& ctx, Turn& turn, std::int64_t now)
     }
     // The ring's messages came after every record delivered, and nothing
     // may overtake a record that could come back: the removals are made
-    // durable first (at once, too, when the backlog has drained).
+    // durable first (at once, too, when the backlog has drained), and
+    // nothing goes while a stick that went still holds older records.
     (void)cache_sync_removals(cache);
-    if (ring_count(*ctx.ring) == 0)
+    if (ring_count(*ctx.ring) == 0 || cache_holds_back(cache))
         return step_idle;
     if (!may_send(turn, now))
         return step_failed;
@@ -201,14 +202,25 @@ void store_ring(NetContext& ctx, Turn& turn, std::int64_t now)
 
 // Looks for a stick once the one in use has gone; meanwhile writes wait in
 // the ring.
+bool stick_watched(const RecordCache& cache)
+{
+    return !cache_in_use(cache) || cache.device_node != nullptr;
+}
+
+// Looks for a stick once the one in use has gone, and at the same pace
+// looks whether the one in use is still there; meanwhile writes wait in the
+// ring.
 void find_stick(NetContext& ctx, Turn& turn, std::int64_t now)
 {
-    if (cache_in_use(*ctx.cache) || now < turn.mount_due)
+    if (!stick_watched(*ctx.cache) || now < turn.mount_due)
         return;
     // Paced whatever the outcome: a stick that mounts and fails at once
     // must not be mounted again and again.
     turn.mount_due = now + mount_retry_us;
-    (void)cache_mount(*ctx.cache);
+    if (cache_in_use(*ctx.cache))
+        (void)cache_check_stick(*ctx.cache);
+    else
+        (void)cache_mount(*ctx.cache);
 }
 
 bool stop_asked(const NetContext& ctx)
@@ -231,9 +243,9 @@ std::int64_t next_due(NetContext& ctx, Turn& turn, Step step, fd_set& set)
     const std::int64_t attempt = link_wait_for(ctx, turn.next_attempt, set);
     if (attempt != 0)
         due = attempt;
-    if (!cache_in_use(*ctx.cache))
+    if (stick_watched(*ctx.cache))
         due = earliest(due, turn.mount_due);
-    else if (turn.store_due != 0 && ring_count(*ctx.ring) > 0)
+    if (cache_in_use(*ctx.cache) && turn.store_due != 0 && ring_count(*ctx.ring) > 0)
         due = earliest(due, turn.store_due);
     if (step == step_waiting)
         due = earliest(due, turn.read_due);
@@ -297,7 +309,8 @@ void store_forward_worker(NetContext& ctx)
         if (ctx.sock < 0 || step == step_failed || step == step_waiting || durable_behind)
             store_ring(ctx, turn, now);
         link_publish(ctx);
-        set_counter(counters.cache_waiting, static_cast<std::uint32_t>(cache_waiting(*ctx.cache)));
+        set_counter(counters.cache_waiting, static_cast<std::uint32_t>(
+            cache_in_use(*ctx.cache) ? cache_waiting(*ctx.cache) : ctx.cache->left_behind));
         wait_for_work(ctx, turn, step);
     }
 }

@@ -211,6 +211,10 @@ void let_go(RecordCache& cache, int error)
     remember_unsynced(cache);
     set_counter(counters.cache_stick, error == EROFS ? stick_read_only : stick_missing);
     log_message(LOG_NOTICE, "stick is gone (%s), letting go of it", std::strerror(error));
+    cache.left_behind = cache_waiting(cache);
+    if (cache.left_behind > 0)
+        log_message(LOG_NOTICE, "%d records stay on the stick that went, newer writes wait for it",
+                    static_cast<int>(cache.left_behind));
     if (cache.dir != nullptr)
         closedir(cache.dir);
     cache.dir = nullptr;
@@ -283,6 +287,11 @@ bool holds_a_mount()
 constexpr const char* first_device = "/dev/sda1";
 constexpr const char* second_device = "/dev/sda";
 
+// A stick plugged in while the one before was still mounted takes the
+// next name: sda stays held until the old mount is let go.
+constexpr const char* next_first_device = "/dev/sdb1";
+constexpr const char* next_second_device = "/dev/sdb";
+
 // The device mounted (or found mounted), or nullptr with errno set.
 const char* mount_stick()
 {
@@ -290,6 +299,13 @@ const char* mount_stick()
         return first_device;
     if (try_mount(second_device))
         return second_device;
+    if (errno == ENOENT) {
+        if (try_mount(next_first_device))
+            return next_first_device;
+        if (try_mount(next_second_device))
+            return next_second_device;
+        errno = ENOENT;
+    }
     const int error = errno;
     if (!holds_a_mount()) {
         errno = error;
@@ -469,6 +485,7 @@ int cache_init(RecordCache& cache)
     cache.mounted_dev = 0;
     cache.device_node = nullptr;
     cache.volume_id = 0;
+    cache.left_behind = 0;
     cache.store_failing = 0;
     cache.mount_failing = 0;
     cache.remove_failing = 0;
@@ -497,9 +514,19 @@ int cache_mount(RecordCache& cache)
         return 0;
     }
     cache.mount_failing = 0;
+    // Whichever stick it is, the one that went is not coming back into use.
+    cache.left_behind = 0;
     set_counter(counters.cache_stick, stick_mounted);
     log_message(LOG_NOTICE, "stick is mounted, %d records waiting", static_cast<int>(cache_waiting(cache)));
     return 1;
+}
+
+int cache_check_stick(RecordCache& cache)
+{
+    if (cache.dir == nullptr || cache.device_node == nullptr || stick_still_there(cache))
+        return 1;
+    let_go(cache, ENODEV);
+    return 0;
 }
 
 std::int32_t cache_waiting(const RecordCache& cache)

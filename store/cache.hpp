@@ -58,6 +58,10 @@ struct RecordCache {
     dev_t mounted_dev;
     const char* device_node;
     std::uint32_t volume_id;  // FAT serial number of the stick; 0 unknown
+    // Records that were waiting on a stick that has gone: they are older
+    // than every message in the ring, which waits for them until a stick is
+    // mounted again.
+    std::int32_t left_behind;
     // The oldest record's read has failed since this monotonic time (0: it
     // has not).
     std::int64_t read_failing_since_us;
@@ -77,6 +81,19 @@ struct RecordCache {
 [[nodiscard]] inline bool cache_in_use(const RecordCache& cache) { return cache.dir != nullptr; }
 
 [[nodiscard]] std::int32_t cache_waiting(const RecordCache& cache);
+
+// Whether messages in the ring must wait: the stick went with older records
+// on it, and delivering newer ones first would put them out of order once
+// it is back.
+[[nodiscard]] inline bool cache_holds_back(const RecordCache& cache)
+{
+    return cache.dir == nullptr && cache.left_behind > 0;
+}
+
+// While a stick whose device node is known is in use: lets it go when its
+// device or its mount has gone (a stick pulled while nothing is written to
+// it), so that the kernel frees its name for the next one. 0 when let go.
+int cache_check_stick(RecordCache& cache);
 
 enum CacheRead : int {
     cache_read_none = 0,    // no record waits (or the stick is gone)

@@ -684,6 +684,7 @@ TEST_F(CacheMode, OutageStoresInBatchesReadsNoRecordAndNeverRescansTheDirectory)
 
     stop_server();
     ASSERT_TRUE(world->wait_log("connect socket error", 8000ms));
+    std::this_thread::sleep_for(200ms);
     // Polling, the worker would read the oldest record a thousand times
     // between two attempts. Three attempts, each woken by a write once the
     // clock has moved past the pacing.
@@ -693,6 +694,9 @@ TEST_F(CacheMode, OutageStoresInBatchesReadsNoRecordAndNeverRescansTheDirectory)
         writes.push_back(write_register(0x0801, static_cast<std::uint16_t>(attempt)));
         EXPECT_EQ(ask(writes.back()), with_crc(writes.back()));
         ASSERT_TRUE(world->wait_log_count("connect socket error", static_cast<size_t>(attempt) + 1, 3000ms));
+        // The next attempt is paced from the end of this one, just after
+        // its line: the clock moves on only once that is done.
+        std::this_thread::sleep_for(200ms);
     }
     EXPECT_EQ(recorded(*world, "record-open"), reads) << "records were read without a connection";
 
