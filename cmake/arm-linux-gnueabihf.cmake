@@ -6,7 +6,9 @@ set(CMAKE_SYSTEM_PROCESSOR arm)
 set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)
 set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
 
-set(CMAKE_FIND_ROOT_PATH /usr/arm-linux-gnueabihf)
+# Debian's multiarch packages for armhf (libc-ares-dev:armhf) keep their
+# headers in /usr/include and their libraries in /usr/lib/arm-linux-gnueabihf.
+set(CMAKE_FIND_ROOT_PATH /usr/arm-linux-gnueabihf /)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
