@@ -412,12 +412,13 @@ TEST_F(CacheMode, WriteAnsweredAfterItsTimeoutCountsAsDeliveredAndIsNotRepeated)
 }
 
 // While a name server keeps the lookup waiting, the ring still moves to
-// the stick: nothing is refused in the very outage cache mode is for.
+// the stick: nothing is refused in the very outage cache mode is for. The
+// status file and the orderly stop do not wait for the lookup either.
 TEST_F(CacheMode, SilentNameServerKeepsNoWriteFromTheStick)
 {
     const int name_server = world->silent_name_server();
     ASSERT_GE(name_server, 0);
-    world->override_file("/etc/resolv.conf", "nameserver 127.0.0.1\n");
+    world->override_file("/etc/resolv.conf", "nameserver 127.0.0.1\noptions timeout:30 attempts:1\n");
     configure();
     world->write_settings({{"MOD_KORVANE_DEVICE", "ttyUSB0"},
                            {"MOD_KORVANE_SPLIT", "5"},
@@ -433,6 +434,15 @@ TEST_F(CacheMode, SilentNameServerKeepsNoWriteFromTheStick)
     }
     EXPECT_EQ(acknowledged, 120);
     EXPECT_TRUE(wait_until([&] { return records().size() == 120; }, 5000ms)) << records().size();
+    EXPECT_TRUE(wait_until([&] {
+        const std::string status = world->read_file("/run/korvane/status").value_or("");
+        return status.find("UPTIME=") != std::string::npos && std::stoi(status.substr(status.find("UPTIME=") + 7)) >= 10;
+    }, 15000ms));
+    const auto asked = std::chrono::steady_clock::now();
+    kill(world->daemon_pid(), SIGTERM);
+    EXPECT_EQ(world->wait_daemon_exit(6000ms), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, 5s);
+    EXPECT_TRUE(world->wait_log("stopped, 0 messages kept on the stick"));
     close(name_server);
 }
 
@@ -686,6 +696,42 @@ TEST_F(CacheMode, OrderlyStopKeepsTheRingOnTheStick)
     const auto all = received();
     // The one held in the exchange reached the server twice: once unanswered.
     EXPECT_EQ(std::vector<std::string>(all.end() - 50, all.end()), hex_each(writes));
+}
+
+// SIGTERM while an attempt waits for a server that drops every SYN: the
+// attempt ends at once, a write from then on is refused, and the stop (made
+// slow by the stick's syncs) still keeps every acknowledged write.
+TEST_F(CacheMode, OrderlyStopCutsAConnectionAttemptShort)
+{
+    const int listener = world->listen_tcp(1502, true);
+    ASSERT_GE(listener, 0);
+    configure(10000);
+    start({"KORVANE_STANDIN_SYNC_MS=500"});
+    for (std::uint16_t i = 0; i < 5; ++i)
+        ASSERT_EQ(ask(write_register(0x0E00, i)), with_crc(write_register(0x0E00, i)));
+    const auto asked = std::chrono::steady_clock::now();
+    kill(world->daemon_pid(), SIGTERM);
+    EXPECT_EQ(ask(write_register(0x0E00, 5)), with_crc({0x01, 0x86, 0x04}));
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, 1s);
+    EXPECT_EQ(world->wait_daemon_exit(6000ms), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, 5s);
+    EXPECT_TRUE(world->wait_log("stopped, 5 messages kept on the stick"));
+    EXPECT_EQ(records().size(), 5u);
+    close(listener);
+}
+
+// A stop that finds the worker in a long sync refuses the next write at once.
+TEST_F(CacheMode, OrderlyStopRefusesWritesAtOnce)
+{
+    configure();
+    start({"KORVANE_STANDIN_SYNC_MS=1000"});
+    ASSERT_EQ(ask(write_register(0x0F00, 1)), with_crc(write_register(0x0F00, 1)));
+    ASSERT_TRUE(wait_until([&] { return !records().empty(); }, 1000ms));
+    kill(world->daemon_pid(), SIGTERM);
+    EXPECT_EQ(ask(write_register(0x0F00, 2)), with_crc({0x01, 0x86, 0x04}));
+    EXPECT_EQ(world->wait_daemon_exit(6000ms), 0);
+    EXPECT_TRUE(world->wait_log("stopped, 0 messages kept on the stick"));
+    EXPECT_EQ(records(), std::vector<std::string>{record_name(1)});
 }
 
 // A power cut between a record's write and its rename leaves a temporary

@@ -33,6 +33,8 @@
  *   KORVANE_STANDIN_FSYNC       errno name every fsync() and syncfs() fails
  *                               with, as on a stick whose write-back fails;
  *                               "EIO:2": only the first 2 calls fail
+ *   KORVANE_STANDIN_SYNC_MS     every syncfs() first waits this many ms (a slow stick)
+ *   KORVANE_STANDIN_SIGNALFD    errno name every signalfd() fails with
  *   KORVANE_STANDIN_CUT_RENAME  1: the process is killed (SIGKILL) as it is
  *                               about to give a record its name, as by a
  *                               power cut between writing and renaming
@@ -69,6 +71,7 @@
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/signalfd.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <termios.h>
@@ -98,6 +101,8 @@ static char monotonic_path[1024];
 static int fsync_error;
 static int fsync_left = -1;  /* failures still to give; -1: every call */
 static int cut_rename;
+static int sync_ms;
+static int signalfd_error;
 static int record_read_error;
 static int record_read_left = -1;
 static int echo_on;
@@ -239,6 +244,10 @@ __attribute__((constructor)) static void standin_load(void)
     value = getenv("KORVANE_STANDIN_FSYNC");
     if (value != NULL && *value != '\0')
         fsync_error = errno_with_count(value, &fsync_left);
+    sync_ms = getenv("KORVANE_STANDIN_SYNC_MS") != NULL ? atoi(getenv("KORVANE_STANDIN_SYNC_MS")) : 0;
+    value = getenv("KORVANE_STANDIN_SIGNALFD");
+    if (value != NULL && *value != '\0')
+        signalfd_error = errno_from_name(value);
     value = getenv("KORVANE_STANDIN_CUT_RENAME");
     cut_rename = value != NULL && atoi(value) == 1;
     value = getenv("KORVANE_STANDIN_RECORD_READ");
@@ -615,12 +624,22 @@ int fsync(int fd)
 int syncfs(int fd)
 {
     record("syncfs");
+    usleep((useconds_t)sync_ms * 1000);
     if (take_failure(fsync_error, &fsync_left)) {
         errno = fsync_error;
         return -1;
     }
     const fsync_fn real = NEXT_SYMBOL(fsync_fn, "syncfs");
     return real(fd);
+}
+
+int signalfd(int fd, const sigset_t* mask, int flags)
+{
+    typedef int (*signalfd_fn)(int, const sigset_t*, int);
+    if (signalfd_error == 0)
+        return NEXT_SYMBOL(signalfd_fn, "signalfd")(fd, mask, flags);
+    errno = signalfd_error;
+    return -1;
 }
 
 typedef int (*rename_fn)(const char*, const char*);
