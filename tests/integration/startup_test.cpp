@@ -157,7 +157,7 @@ TEST(Startup, SignalsAreTakenWithoutASignalDescriptor)
     kill(pid, SIGUSR1);
     EXPECT_TRUE(world.wait_log("statistics: ", 1000ms));
     kill(pid, SIGTERM);
-    EXPECT_EQ(world.wait_daemon_exit(1000ms), 0);
+    EXPECT_EQ(world.wait_daemon_exit(3000ms), 0);
     close(master);
 }
 
