@@ -9,7 +9,7 @@
 
 #include "core/log.hpp"
 
-static_assert(lookup_wait_slots == ARES_GETSOCK_MAXNUM);
+static_assert(lookup_wait_slots == 1 + ARES_GETSOCK_MAXNUM);
 
 namespace {
 
@@ -81,13 +81,14 @@ void hand_back(NameLookup& lookup)
 
 } // namespace
 
-int lookup_waits(pollfd* waits, int& timeout_ms)
+int lookup_waits(const NetContext& ctx, pollfd* waits, int& timeout_ms)
 {
+    waits[0] = pollfd{ctx.lookup.wake_fd, POLLIN, 0};
     if (!running.active || running.ended)
-        return 0;
+        return 1;
     ares_socket_t sockets[ARES_GETSOCK_MAXNUM];
     const int bits = ares_getsock(running.channel, sockets, ARES_GETSOCK_MAXNUM);
-    int count = 0;
+    int count = 1;
     for (int i = 0; i < ARES_GETSOCK_MAXNUM; ++i) {
         short events = ARES_GETSOCK_READABLE(bits, i) ? POLLIN : 0;
         if (ARES_GETSOCK_WRITABLE(bits, i))
@@ -104,10 +105,10 @@ int lookup_waits(pollfd* waits, int& timeout_ms)
     return count;
 }
 
-void lookup_serve(NetContext& ctx, bool asked, const pollfd* waits, int count)
+void lookup_serve(NetContext& ctx, const pollfd* waits, int count)
 {
     NameLookup& lookup = ctx.lookup;
-    if (asked) {
+    if ((waits[0].revents & POLLIN) != 0) {
         std::uint64_t asks = 0;
         (void)!read(lookup.wake_fd, &asks, sizeof asks);
     }
@@ -115,7 +116,7 @@ void lookup_serve(NetContext& ctx, bool asked, const pollfd* waits, int count)
         // Without a ready descriptor the call still ends queries whose time
         // is up and sends their next tries.
         bool ready = false;
-        for (int i = 0; i < count && !running.ended; ++i) {
+        for (int i = 1; i < count && !running.ended; ++i) {
             const short seen = waits[i].revents;
             if (seen == 0)
                 continue;

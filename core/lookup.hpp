@@ -9,17 +9,17 @@
 
 #include "net/link.hpp"
 
-// The most descriptors one lookup waits on at once.
-inline constexpr int lookup_wait_slots = 16;
+// Room a main thread's poll set keeps for lookups: the worker's ask event
+// and the most descriptors one lookup waits on at once.
+inline constexpr int lookup_wait_slots = 1 + 16;
 
-// What the lookup under way waits for: its descriptors, put into waits
-// (room for lookup_wait_slots), and its next time-out, by lowering
-// timeout_ms (-1: no time-out yet). Returns how many descriptors it put.
-[[nodiscard]] int lookup_waits(pollfd* waits, int& timeout_ms);
+// What lookups wait for: the ask event and the descriptors of the lookup
+// under way, put into waits (room for lookup_wait_slots), and its next
+// time-out, by lowering timeout_ms (-1: none yet). Returns how many it put.
+[[nodiscard]] int lookup_waits(const NetContext& ctx, pollfd* waits, int& timeout_ms);
 
-// Called after every wait of the main thread; asked tells that the worker's
-// ask event was readable (it is emptied here). Lets the lookup under way go
-// on with what its descriptors in waits reported, or with its time-outs;
-// hands the address found (if any) back once it has ended; starts the
-// lookup the worker asked for meanwhile.
-void lookup_serve(NetContext& ctx, bool asked, const pollfd* waits, int count);
+// Called after every wait of the main thread with what lookup_waits put
+// there: takes the worker's asks, lets the lookup under way go on with what
+// its descriptors reported, or with its time-outs, hands the address found
+// (if any) back once it has ended, and starts the lookup asked for meanwhile.
+void lookup_serve(NetContext& ctx, const pollfd* waits, int count);

@@ -140,16 +140,16 @@ void main_thread_run(const GatewaySettings& settings, NetContext& net)
             log_tick();
             next_status = now + status_period_s;
         }
-        pollfd waits[2 + lookup_wait_slots] = {{net.lookup.wake_fd, POLLIN, 0}, {signals, POLLIN, 0}};
+        pollfd waits[1 + lookup_wait_slots] = {{signals, POLLIN, 0}};
         int timeout_ms = static_cast<int>((next_status - now) * 1000);
         if (signals < 0 && timeout_ms > signal_look_ms)
             timeout_ms = signal_look_ms;
-        const int lookups = lookup_waits(waits + 2, timeout_ms);
-        if (poll(waits, static_cast<nfds_t>(2 + lookups), timeout_ms) < 0)
+        const int lookups = lookup_waits(net, waits + 1, timeout_ms);
+        if (poll(waits, static_cast<nfds_t>(1 + lookups), timeout_ms) < 0)
             for (pollfd& wait : waits)
                 wait.revents = 0;
-        lookup_serve(net, (waits[0].revents & POLLIN) != 0, waits + 2, lookups);
-        const int signal = take_signal(signals, waits[1]);
+        lookup_serve(net, waits + 1, lookups);
+        const int signal = take_signal(signals, waits[0]);
         if (signal == SIGTERM || signal == SIGINT)
             stop(net, cache_mode);
         if (signal == SIGUSR1) {

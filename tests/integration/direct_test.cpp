@@ -659,8 +659,8 @@ TEST_F(DirectMode, BlackholedServerHoldsNoRequestLongerThanTheTimeout)
     close(listener);
 }
 
-// A name server that never answers holds a lookup for thirty seconds; the
-// lookup runs on the main thread, and neither the line nor a stop waits.
+// A name server that never answers holds a lookup for ten seconds and more;
+// the lookup runs on the main thread, and the line is served meanwhile.
 TEST_F(DirectMode, SilentNameServerHoldsNoRequest)
 {
     const int name_server = world->silent_name_server();

@@ -1074,12 +1074,11 @@ pid_t reconnect_once(World& world, Report& report, const std::string& addr, uint
         ctx.stop_fd = -1;
         // The main thread's part.
         std::thread([] {
-            for (;;) {
-                pollfd waits[1 + lookup_wait_slots] = {{ctx.lookup.wake_fd, POLLIN, 0}};
+            for (pollfd waits[lookup_wait_slots];;) {
                 int timeout_ms = -1;
-                const int count = lookup_waits(waits + 1, timeout_ms);
-                poll(waits, static_cast<nfds_t>(1 + count), timeout_ms);
-                lookup_serve(ctx, (waits[0].revents & POLLIN) != 0, waits + 1, count);
+                const int count = lookup_waits(ctx, waits, timeout_ms);
+                poll(waits, static_cast<nfds_t>(count), timeout_ms);
+                lookup_serve(ctx, waits, count);
             }
         }).detach();
         std::time_t next_attempt = 0;

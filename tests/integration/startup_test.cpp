@@ -144,23 +144,6 @@ TEST(Startup, RunsWithExactlyThreeThreads)
     close(master);
 }
 
-// Without a signal descriptor the signals are still taken, a little later.
-TEST(Startup, SignalsAreTakenWithoutASignalDescriptor)
-{
-    KT_REQUIRE_ROOT();
-    KT_REQUIRE_STANDIN();
-    World world;
-    const int master = world.open_pty("ttyUSB0");
-    world.write_settings(direct_settings());
-    const pid_t pid = world.start_daemon({}, {"KORVANE_STANDIN_SIGNALFD=ENOMEM"}, true);
-    EXPECT_TRUE(world.wait_log("signal descriptor cannot be made (Cannot allocate memory), signals are looked for every 100 ms"));
-    kill(pid, SIGUSR1);
-    EXPECT_TRUE(world.wait_log("statistics: ", 1000ms));
-    kill(pid, SIGTERM);
-    EXPECT_EQ(world.wait_daemon_exit(3000ms), 0);
-    close(master);
-}
-
 TEST(Startup, ArgumentsChangeNothing)
 {
     KT_REQUIRE_ROOT();

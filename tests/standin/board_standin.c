@@ -71,7 +71,6 @@
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
-#include <sys/signalfd.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <termios.h>
@@ -101,8 +100,7 @@ static char monotonic_path[1024];
 static int fsync_error;
 static int fsync_left = -1;  /* failures still to give; -1: every call */
 static int cut_rename;
-static int sync_ms;
-static int signalfd_error;
+static int sync_ms, signalfd_error;
 static int record_read_error;
 static int record_read_left = -1;
 static int echo_on;
@@ -245,9 +243,7 @@ __attribute__((constructor)) static void standin_load(void)
     if (value != NULL && *value != '\0')
         fsync_error = errno_with_count(value, &fsync_left);
     sync_ms = getenv("KORVANE_STANDIN_SYNC_MS") != NULL ? atoi(getenv("KORVANE_STANDIN_SYNC_MS")) : 0;
-    value = getenv("KORVANE_STANDIN_SIGNALFD");
-    if (value != NULL && *value != '\0')
-        signalfd_error = errno_from_name(value);
+    signalfd_error = getenv("KORVANE_STANDIN_SIGNALFD") != NULL ? errno_from_name(getenv("KORVANE_STANDIN_SIGNALFD")) : 0;
     value = getenv("KORVANE_STANDIN_CUT_RENAME");
     cut_rename = value != NULL && atoi(value) == 1;
     value = getenv("KORVANE_STANDIN_RECORD_READ");
@@ -636,10 +632,7 @@ int syncfs(int fd)
 int signalfd(int fd, const sigset_t* mask, int flags)
 {
     typedef int (*signalfd_fn)(int, const sigset_t*, int);
-    if (signalfd_error == 0)
-        return NEXT_SYMBOL(signalfd_fn, "signalfd")(fd, mask, flags);
-    errno = signalfd_error;
-    return -1;
+    return signalfd_error != 0 ? (errno = signalfd_error, -1) : NEXT_SYMBOL(signalfd_fn, "signalfd")(fd, mask, flags);
 }
 
 typedef int (*rename_fn)(const char*, const char*);
