@@ -43,6 +43,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
+# The libraries korvane links are built with this same toolchain file
+# (named after the musl triple).
+set(KORVANE_TOOLCHAIN ${CMAKE_CURRENT_LIST_DIR}/${KORVANE_MUSL_TRIPLE}.cmake)
+
 # The daemon only: GoogleTest does not build against musl, and the unit
 # tests run on glibc. The static link check is the build's one test.
 set(KORVANE_STATIC ON)

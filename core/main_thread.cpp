@@ -14,6 +14,7 @@
 #include "core/counters.hpp"
 #include "core/log.hpp"
 #include "core/lookup.hpp"
+#include "store/ring.hpp"
 
 namespace {
 
@@ -57,6 +58,25 @@ void write_status(const char* text, std::size_t length, bool& failing)
     failing = !written;
 }
 
+// Without a signal descriptor the signals wait, blocked, until the main
+// thread looks for them: this often.
+constexpr int signal_look_ms = 100;
+
+// The signal taken after a wait, or 0.
+int take_signal(int signals, const pollfd& wait)
+{
+    if (signals < 0) {
+        const sigset_t set = taken_signals();
+        const timespec none{};
+        const int taken = sigtimedwait(&set, nullptr, &none);
+        return taken > 0 ? taken : 0;
+    }
+    signalfd_siginfo taken{};
+    if ((wait.revents & POLLIN) == 0 || read(signals, &taken, sizeof taken) != sizeof taken)
+        return 0;
+    return static_cast<int>(taken.ssi_signo);
+}
+
 // The time an orderly stop may take: a service manager waits a few seconds
 // more before it kills.
 constexpr int stop_wait_ms = 4500;
@@ -69,6 +89,9 @@ constexpr int stop_wait_ms = 4500;
         log_message(LOG_NOTICE, "stopped");
         std::exit(0);
     }
+    // Before the worker hears of it: a write that comes from now on is
+    // refused (exception 4), never acknowledged and then lost.
+    (void)ring_close(*net.ring);
     const std::uint64_t one = 1;
     (void)!write(net.stop_fd, &one, sizeof one);
     pollfd stopped{net.stopped_fd, POLLIN, 0};
@@ -98,6 +121,9 @@ void main_thread_run(const GatewaySettings& settings, NetContext& net)
 {
     const sigset_t set = taken_signals();
     const int signals = signalfd(-1, &set, SFD_CLOEXEC);
+    if (signals < 0)
+        log_message(LOG_ERR, "signal descriptor cannot be made (%s), signals are looked for every %d ms",
+                    std::strerror(errno), signal_look_ms);
     const std::int64_t started = monotonic_s();
     std::int64_t next_status = started;
     bool status_failing = false;
@@ -114,18 +140,19 @@ void main_thread_run(const GatewaySettings& settings, NetContext& net)
             log_tick();
             next_status = now + status_period_s;
         }
-        pollfd waits[2] = {{net.lookup.wake_fd, POLLIN, 0}, {signals, POLLIN, 0}};
-        const int ready = poll(waits, 2, static_cast<int>((next_status - now) * 1000));
-        if (ready <= 0)
-            continue;
-        if ((waits[0].revents & POLLIN) != 0)
-            lookup_serve_pending(net);
-        signalfd_siginfo taken{};
-        if ((waits[1].revents & POLLIN) == 0 || read(signals, &taken, sizeof taken) != sizeof taken)
-            continue;
-        if (taken.ssi_signo == SIGTERM || taken.ssi_signo == SIGINT)
+        pollfd waits[1 + lookup_wait_slots] = {{signals, POLLIN, 0}};
+        int timeout_ms = static_cast<int>((next_status - now) * 1000);
+        if (signals < 0 && timeout_ms > signal_look_ms)
+            timeout_ms = signal_look_ms;
+        const int lookups = lookup_waits(net, waits + 1, timeout_ms);
+        if (poll(waits, static_cast<nfds_t>(1 + lookups), timeout_ms) < 0)
+            for (pollfd& wait : waits)
+                wait.revents = 0;
+        lookup_serve(net, waits + 1, lookups);
+        const int signal = take_signal(signals, waits[0]);
+        if (signal == SIGTERM || signal == SIGINT)
             stop(net, cache_mode);
-        if (taken.ssi_signo == SIGUSR1) {
+        if (signal == SIGUSR1) {
             now = monotonic_s();
             counters_text(text, sizeof text, true, cache_mode, static_cast<std::uint32_t>(now - started));
             log_message(LOG_NOTICE, "statistics: %s", text);

@@ -5,11 +5,9 @@
 #include <climits>
 #include <cstring>
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <resolv.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -48,9 +46,10 @@ std::time_t monotonic_seconds()
 
 // connect() on a blocking socket waits for the system's own time-out, about
 // 127 s to a host that drops the SYN; meanwhile no request is served. The
-// handshake is waited for here instead, within timeout_ms. 0, or -1 with
-// errno set (ETIMEDOUT when the wait ran out).
-int connect_within(int fd, const sockaddr_in& server, std::uint32_t timeout_ms)
+// handshake is waited for here instead, within timeout_ms, and no longer once
+// stop_fd (-1: none) is readable: korvane stops. 0, or -1 with errno set
+// (ETIMEDOUT when the wait ran out, ECANCELED on the stop).
+int connect_within(int fd, const sockaddr_in& server, std::uint32_t timeout_ms, int stop_fd)
 {
     const int flags = fcntl(fd, F_GETFL);
     if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0)
@@ -58,8 +57,12 @@ int connect_within(int fd, const sockaddr_in& server, std::uint32_t timeout_ms)
     if (connect(fd, reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0) {
         if (errno != EINPROGRESS)
             return -1;
-        pollfd handshake{fd, POLLOUT, 0};
-        const int ready = poll(&handshake, 1, timeout_ms > INT_MAX ? INT_MAX : static_cast<int>(timeout_ms));
+        pollfd waits[2] = {{fd, POLLOUT, 0}, {stop_fd, POLLIN, 0}};
+        const int ready = poll(waits, 2, timeout_ms > INT_MAX ? INT_MAX : static_cast<int>(timeout_ms));
+        if (ready > 0 && (waits[1].revents & POLLIN) != 0) {
+            errno = ECANCELED;
+            return -1;
+        }
         if (ready == 0)
             errno = ETIMEDOUT;
         if (ready <= 0)
@@ -131,24 +134,7 @@ bool address_to_use(NetContext& ctx, std::uint32_t& address)
 
 } // namespace
 
-std::uint32_t tcp_resolve(const char* host)
-{
-    // Read the name-server configuration afresh: it may have changed since
-    // the last attempt (a DHCP lease, a new uplink).
-    res_init();
-    const hostent* entry = gethostbyname(host);
-    if (entry == nullptr) {
-        log_message(LOG_WARNING, "error resolving hostname %s", host);
-        return 0;
-    }
-    if (entry->h_addr_list == nullptr || entry->h_addr_list[0] == nullptr)
-        return 0;
-    in_addr address;
-    std::memcpy(&address, entry->h_addr_list[0], sizeof address);
-    return ntohl(address.s_addr);
-}
-
-int tcp_connect(std::uint32_t address, std::uint32_t port, std::uint32_t timeout_ms)
+int tcp_connect(std::uint32_t address, std::uint32_t port, std::uint32_t timeout_ms, int stop_fd)
 {
     const int fd = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (fd < 0) {
@@ -159,8 +145,10 @@ int tcp_connect(std::uint32_t address, std::uint32_t port, std::uint32_t timeout
     server.sin_family = AF_INET;
     server.sin_port = htons(static_cast<std::uint16_t>(port & 0xFFFF));
     server.sin_addr.s_addr = htonl(address);
-    if (connect_within(fd, server, timeout_ms) != 0) {
-        log_message(LOG_ERR, "connect socket error: %s", std::strerror(errno));
+    if (connect_within(fd, server, timeout_ms, stop_fd) != 0) {
+        // A stop is no failure of the server's.
+        if (errno != ECANCELED)
+            log_message(LOG_ERR, "connect socket error: %s", std::strerror(errno));
         close(fd);
         return -1;
     }
@@ -192,7 +180,7 @@ void link_reconnect(NetContext& ctx, std::time_t& next_attempt)
     if (!address_to_use(ctx, address))
         return;
     if (address != 0) {
-        ctx.sock = tcp_connect(address, ctx.settings->port, ctx.timeout_ms);
+        ctx.sock = tcp_connect(address, ctx.settings->port, ctx.timeout_ms, ctx.stop_fd);
         if (ctx.sock >= 0) {
             if (ctx.stream != nullptr)
                 ctx.stream->len = 0;

@@ -14,9 +14,9 @@
 struct MessageRing;
 struct RecordCache;
 
-// Host-name lookups run on the main thread: the resolver waits 10 s and more
-// on a name server that does not answer, and a worker held that long serves
-// neither the line nor the stick.
+// Host-name lookups run on the main thread (core/lookup): a name server that
+// does not answer holds a lookup for 10 s and more, and a worker held that
+// long serves neither the line nor the stick.
 struct NameLookup {
     int wake_fd;                          // eventfd the worker writes to ask for one
     int done_fd;                          // eventfd the main thread writes after each
@@ -51,13 +51,10 @@ struct NetContext {
 };
 
 
-// The first IPv4 address of host in host byte order, or 0. May wait for the
-// name servers: main thread only.
-[[nodiscard]] std::uint32_t tcp_resolve(const char* host);
-
 // A connected blocking IPv4 stream socket with keep-alive and without send
-// delay, or -1. One attempt waits at most timeout_ms for the handshake.
-[[nodiscard]] int tcp_connect(std::uint32_t address, std::uint32_t port, std::uint32_t timeout_ms);
+// delay, or -1. One attempt waits at most timeout_ms for the handshake, and
+// ends at once, unlogged, when stop_fd (-1: none) becomes readable.
+[[nodiscard]] int tcp_connect(std::uint32_t address, std::uint32_t port, std::uint32_t timeout_ms, int stop_fd);
 
 // Sends frame.len bytes on a socket without ever waiting for room. 1 when all
 // went out at once; anything less closes the socket and sets the slot to -1.

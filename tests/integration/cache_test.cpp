@@ -520,7 +520,7 @@ TEST_F(CacheMode, SilentNameServerKeepsNoWriteFromTheStick)
 {
     const int name_server = world->silent_name_server();
     ASSERT_GE(name_server, 0);
-    world->override_file("/etc/resolv.conf", "nameserver 127.0.0.1\n");
+    world->override_file("/etc/resolv.conf", "nameserver 127.0.0.1\noptions timeout:30 attempts:1\n");
     configure();
     world->write_settings({{"MOD_KORVANE_DEVICE", "ttyUSB0"},
                            {"MOD_KORVANE_SPLIT", "5"},
@@ -528,7 +528,7 @@ TEST_F(CacheMode, SilentNameServerKeepsNoWriteFromTheStick)
                            {"MOD_KORVANE_PORT", "1502"},
                            {"MOD_KORVANE_TIMEOUT", "500"},
                            {"MOD_KORVANE_CACHE_MODE", "1"}});
-    start();
+    start({"KORVANE_STANDIN_SIGNALFD=ENOMEM"});
     int acknowledged = 0;
     for (std::uint16_t i = 0; i < 120; ++i) {
         const Bytes request = write_register(0x0400, i);
@@ -536,6 +536,14 @@ TEST_F(CacheMode, SilentNameServerKeepsNoWriteFromTheStick)
     }
     EXPECT_EQ(acknowledged, 120);
     EXPECT_TRUE(wait_until([&] { return records().size() == 120; }, 5000ms)) << records().size();
+    // Neither the status file nor a stop waits for the lookup, not even
+    // while the signals are looked for without a signal descriptor.
+    const auto uptime = [&] { const std::string s = world->read_file("/run/korvane/status").value_or("UPTIME=0"); return std::atoi(s.c_str() + s.find("UPTIME=") + 7); };
+    EXPECT_TRUE(wait_until([&] { return uptime() >= 10; }, 15000ms));
+    EXPECT_TRUE(world->wait_log("signal descriptor cannot be made (Cannot allocate memory), signals are looked for every 100 ms"));
+    kill(world->daemon_pid(), SIGTERM);
+    EXPECT_EQ(world->wait_daemon_exit(5000ms), 0);
+    EXPECT_TRUE(world->wait_log("stopped, 0 messages kept on the stick"));
     close(name_server);
 }
 
@@ -838,6 +846,39 @@ TEST_F(CacheMode, OrderlyStopKeepsTheRingOnTheStick)
     const auto all = received();
     // The one held in the exchange reached the server twice: once unanswered.
     EXPECT_EQ(std::vector<std::string>(all.end() - 50, all.end()), hex_each(writes));
+}
+
+// SIGTERM while an attempt waits for a server that drops every SYN: the
+// attempt ends, a later write is refused, the stop (a slow stick) keeps the ring.
+TEST_F(CacheMode, OrderlyStopCutsAConnectionAttemptShort)
+{
+    const int listener = world->listen_tcp(1502, true);
+    ASSERT_GE(listener, 0);
+    configure(10000);
+    start({"KORVANE_STANDIN_SYNC_MS=500"});
+    for (std::uint16_t i = 0; i < 5; ++i)
+        ASSERT_EQ(ask(write_register(0x0E00, i)), with_crc(write_register(0x0E00, i)));
+    const auto asked = std::chrono::steady_clock::now();
+    kill(world->daemon_pid(), SIGTERM);
+    EXPECT_EQ(ask(write_register(0x0E00, 5)), with_crc({0x01, 0x86, 0x04}));
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, 1s);
+    EXPECT_EQ(world->wait_daemon_exit(4000ms), 0);
+    EXPECT_TRUE(world->wait_log("stopped, 5 messages kept on the stick"));
+    EXPECT_EQ(records().size(), 5u);
+    close(listener);
+}
+
+// A stop that finds the worker in a long sync refuses the next write at once.
+TEST_F(CacheMode, OrderlyStopRefusesWritesAtOnce)
+{
+    configure();
+    start({"KORVANE_STANDIN_SYNC_MS=1000"});
+    ASSERT_EQ(ask(write_register(0x0F00, 1)), with_crc(write_register(0x0F00, 1)));
+    ASSERT_TRUE(wait_until([&] { return !records().empty(); }, 1000ms));
+    kill(world->daemon_pid(), SIGTERM);
+    EXPECT_EQ(ask(write_register(0x0F00, 2)), with_crc({0x01, 0x86, 0x04}));
+    EXPECT_EQ(world->wait_daemon_exit(6000ms), 0);
+    EXPECT_EQ(records(), std::vector<std::string>{record_name(1)});
 }
 
 // A power cut between a record's write and its rename leaves a temporary

@@ -1071,10 +1071,15 @@ pid_t reconnect_once(World& world, Report& report, const std::string& addr, uint
         ctx.timeout_ms = timeout_in_use(settings);
         ctx.lookup.wake_fd = eventfd(0, EFD_CLOEXEC);
         ctx.lookup.done_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        ctx.stop_fd = -1;
         // The main thread's part.
         std::thread([] {
-            for (pollfd wake{ctx.lookup.wake_fd, POLLIN, 0};; poll(&wake, 1, -1))
-                lookup_serve_pending(ctx);
+            for (pollfd waits[lookup_wait_slots];;) {
+                int timeout_ms = -1;
+                const int count = lookup_waits(ctx, waits, timeout_ms);
+                poll(waits, static_cast<nfds_t>(count), timeout_ms);
+                lookup_serve(ctx, waits, count);
+            }
         }).detach();
         std::time_t next_attempt = 0;
         const long long before = monotonic_ms();
@@ -1178,6 +1183,7 @@ TEST(Link, AttemptsArePacedByMoreThanFiveSeconds)
         static NetContext ctx{};
         ctx.settings = &settings;
         ctx.sock = -1;
+        ctx.stop_fd = -1;
         std::time_t next_attempt = 0;
         // The worker's turns, every 20 ms, while there is no connection.
         const long long give_up = monotonic_ms() + 12000;

@@ -37,6 +37,8 @@
  *   KORVANE_STANDIN_READ_ONLY   1: the stick turned read-only: unlink() of
  *                               a record and creating a file in the cache
  *                               directory fail with EROFS
+ *   KORVANE_STANDIN_SYNC_MS     every syncfs() first waits this many ms (a slow stick)
+ *   KORVANE_STANDIN_SIGNALFD    errno name every signalfd() fails with
  *   KORVANE_STANDIN_CUT_RENAME  1: the process is killed (SIGKILL) as it is
  *                               about to give a record its name, as by a
  *                               power cut between writing and renaming
@@ -107,6 +109,7 @@ static int fsync_only;       /* when not 0: only this call fails (1 the first) *
 static int fsync_calls;
 static int read_only;
 static int cut_rename;
+static int sync_ms, signalfd_error;
 static int record_read_error;
 static int record_read_left = -1;
 static char record_read_name[64];
@@ -256,6 +259,8 @@ __attribute__((constructor)) static void standin_load(void)
     }
     value = getenv("KORVANE_STANDIN_READ_ONLY");
     read_only = value != NULL && atoi(value) == 1;
+    sync_ms = getenv("KORVANE_STANDIN_SYNC_MS") != NULL ? atoi(getenv("KORVANE_STANDIN_SYNC_MS")) : 0;
+    signalfd_error = getenv("KORVANE_STANDIN_SIGNALFD") != NULL ? errno_from_name(getenv("KORVANE_STANDIN_SIGNALFD")) : 0;
     value = getenv("KORVANE_STANDIN_CUT_RENAME");
     cut_rename = value != NULL && atoi(value) == 1;
     value = getenv("KORVANE_STANDIN_RECORD_READ");
@@ -654,12 +659,19 @@ int fsync(int fd)
 int syncfs(int fd)
 {
     record("syncfs");
+    usleep((useconds_t)sync_ms * 1000);
     if (sync_fails()) {
         errno = fsync_error;
         return -1;
     }
     const fsync_fn real = NEXT_SYMBOL(fsync_fn, "syncfs");
     return real(fd);
+}
+
+int signalfd(int fd, const sigset_t* mask, int flags)
+{
+    typedef int (*signalfd_fn)(int, const sigset_t*, int);
+    return signalfd_error != 0 ? (errno = signalfd_error, -1) : NEXT_SYMBOL(signalfd_fn, "signalfd")(fd, mask, flags);
 }
 
 typedef int (*rename_fn)(const char*, const char*);

@@ -110,6 +110,9 @@ install_tools() {
         dpkg -s musl-dev:armhf >/dev/null 2>&1 || missing+=(musl-dev:armhf)
     else
         command -v qemu-system-x86_64 >/dev/null || missing+=(qemu-system-x86)
+        # The glibc daemon links Debian's static c-ares; the static arm one
+        # builds its own from the source package.
+        [ -e /usr/lib/x86_64-linux-gnu/libcares.a ] || missing+=(libc-ares-dev)
     fi
     dpkg -s busybox-static >/dev/null 2>&1 || missing+=(busybox-static)
     command -v mkfs.vfat >/dev/null || missing+=(dosfstools)

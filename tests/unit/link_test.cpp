@@ -179,7 +179,7 @@ TEST(Connection, IsMadeWithoutSendDelayAndWithKeepAlive)
     ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     ASSERT_EQ(listen(listener, 1), 0);
     ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
-    const int fd = tcp_connect(INADDR_LOOPBACK, ntohs(address.sin_port), 1000);
+    const int fd = tcp_connect(INADDR_LOOPBACK, ntohs(address.sin_port), 1000, -1);
     ASSERT_GE(fd, 0);
     int on = 0;
     length = sizeof on;
