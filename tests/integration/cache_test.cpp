@@ -547,6 +547,29 @@ TEST_F(CacheMode, SilentNameServerKeepsNoWriteFromTheStick)
     close(name_server);
 }
 
+// A name that resolved once and then stops resolving: the last address
+// found is used, not given up.
+TEST_F(CacheMode, NameThatStopsResolvingKeepsItsLastAddress)
+{
+    world->override_file("/etc/hosts", "127.0.0.1 localhost\n127.0.0.1 plc.test\n");
+    configure();
+    world->write_settings({{"MOD_KORVANE_DEVICE", "ttyUSB0"}, {"MOD_KORVANE_ADDR", "plc.test"},
+                           {"MOD_KORVANE_PORT", "1502"}, {"MOD_KORVANE_CACHE_MODE", "1"}});
+    start_server();
+    set_monotonic(0);
+    start({"KORVANE_STANDIN_MONOTONIC=/run/monotonic"});
+    ASSERT_TRUE(world->wait_log("Succesfully connected to plc.test"));
+    world->override_file("/etc/hosts", "127.0.0.1 localhost\n");
+    stop_server();
+    start_server();
+    set_monotonic(6);
+    const Bytes write = write_register(0x0410, 1);
+    EXPECT_EQ(ask(write), with_crc(write));
+    EXPECT_TRUE(world->wait_log("error resolving hostname plc.test"));
+    EXPECT_TRUE(world->wait_log_count("Succesfully connected to plc.test", 2));
+    ASSERT_TRUE(wait_received(1, 5000ms));
+}
+
 TEST_F(CacheMode, FullRingRefusesWithException4)
 {
     // A silent server holds each delivery for the whole time-out and the
