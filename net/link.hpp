@@ -14,7 +14,7 @@
 struct MessageRing;
 struct RecordCache;
 
-// Host-name lookups run on the main thread (core/lookup): a name server that
+// Host-name lookups run on the main thread (daemon/lookup): a name server that
 // does not answer holds a lookup for 10 s and more, and a worker held that
 // long serves neither the line nor the stick.
 struct NameLookup {

@@ -17,7 +17,7 @@ sub slurp { my ($path) = @_; open my $f, '<', $path or die "$path: $!\n"; local 
 sub joined { my ($text) = @_; join '', map { s/^"|"$//gr =~ s/\\"/"/gr } ($text =~ /($literal)/g) }
 
 my %code;
-for my $file (sort glob "$top/{core,modbus,serial,net,store}/*.{cpp,hpp}") {
+for my $file (sort glob "$top/{core,modbus,serial,net,store,daemon}/*.{cpp,hpp}") {
     my $text = slurp($file) =~ s{//[^\n]*}{}gr;
     while ($text =~ /\b(?:syslog|log_message|log_send_line)\s*\(\s*(LOG_[A-Z]+)\s*,\s*((?:$literal\s*)+)/g) {
         my ($level, $format) = ($level_name{$1} // $1, joined($2));
@@ -26,8 +26,8 @@ for my $file (sort glob "$top/{core,modbus,serial,net,store}/*.{cpp,hpp}") {
         $code{"$level\t$format"} = $file =~ s{^\Q$top\E/}{}r;
     }
     # Start-up failures: fail("...") logs its line at LOG_ERR.
-    if ($file =~ m{core/main\.cpp$}) {
-        $code{"err\t" . joined($1)} = 'core/main.cpp' while $text =~ /\bfail\s*\(\s*((?:$literal\s*)+)\)/g;
+    if ($file =~ m{daemon/main\.cpp$}) {
+        $code{"err\t" . joined($1)} = 'daemon/main.cpp' while $text =~ /\bfail\s*\(\s*((?:$literal\s*)+)\)/g;
     }
 }
 die "no log calls found under $top\n" unless %code;

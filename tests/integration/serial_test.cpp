@@ -24,7 +24,7 @@
 
 #include "core/gateway_settings.hpp"
 #include "core/log.hpp"
-#include "core/lookup.hpp"
+#include "daemon/lookup.hpp"
 #include "net/link.hpp"
 #include "serial/worker.hpp"
 #include "store/fifo.hpp"

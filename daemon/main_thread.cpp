@@ -1,4 +1,4 @@
-#include "core/main_thread.hpp"
+#include "daemon/main_thread.hpp"
 
 #include <cerrno>
 #include <csignal>
@@ -13,7 +13,7 @@
 
 #include "core/counters.hpp"
 #include "core/log.hpp"
-#include "core/lookup.hpp"
+#include "daemon/lookup.hpp"
 #include "store/ring.hpp"
 
 namespace {

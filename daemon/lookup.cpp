@@ -1,4 +1,4 @@
-#include "core/lookup.hpp"
+#include "daemon/lookup.hpp"
 
 #include <ares.h>
 #include <arpa/inet.h>

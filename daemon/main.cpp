@@ -8,7 +8,7 @@
 #include <unistd.h>
 
 #include "core/log.hpp"
-#include "core/main_thread.hpp"
+#include "daemon/main_thread.hpp"
 #include "core/settings.hpp"
 #include "net/forwarding.hpp"
 #include "serial/worker.hpp"
