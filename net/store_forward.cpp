@@ -200,8 +200,6 @@ void store_ring(NetContext& ctx, Turn& turn, std::int64_t now)
         pause();
 }
 
-// Looks for a stick once the one in use has gone; meanwhile writes wait in
-// the ring.
 bool stick_watched(const RecordCache& cache)
 {
     return !cache_in_use(cache) || cache.device_node != nullptr;
