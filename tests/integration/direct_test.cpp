@@ -252,6 +252,23 @@ protected:
                                {"MOD_KORVANE_PORT", std::to_string(port == 0 ? 1502 : port)},
                                {"MOD_KORVANE_TIMEOUT", std::to_string(timeout_ms)},
                                {"MOD_KORVANE_CACHE_MODE", "0"}});
+        if (!secure.empty())
+            world->write_settings_text(secure + world->read_file("/opt/korvane/etc/settings").value_or(""));
+    }
+
+    // The secure link: an authority, a server certificate for 127.0.0.1
+    // and korvane's own, socat's TLS server on port 802 (korvane's default
+    // with TLS on) in front of the test server, which demands korvane's
+    // certificate.
+    void start_secure_front(const std::string& mode = "normal", const std::string& client_authority = "ca")
+    {
+        ASSERT_NO_FATAL_FAILURE(start_server(mode));
+        ASSERT_TRUE(world->make_authority("ca"));
+        ASSERT_TRUE(world->make_certificate("server", "ca", "IP:127.0.0.1"));
+        ASSERT_TRUE(world->make_certificate("korvane", "ca", "DNS:korvane.test"));
+        front = world->tls_front(802, port, "server", client_authority);
+        secure = "MOD_KORVANE_PORT=\"\"\nMOD_KORVANE_TLS=1\nMOD_KORVANE_TLS_CA=/run/tls/ca.pem\n"
+                 "MOD_KORVANE_TLS_CERT=/run/tls/korvane.pem\nMOD_KORVANE_TLS_KEY=/run/tls/korvane.key\n";
     }
 
     // The daemon with the test as the serial master on a pty master.
@@ -326,6 +343,8 @@ protected:
     int line = -1;
     std::string server_host = "127.0.0.1";
     pid_t far = -1;  // holds the server's own network namespace, if any
+    std::string secure;  // settings lines of the secure link, put first
+    pid_t front = -1;    // socat's TLS server
 };
 
 // --- Requests and answers with real masters --------------------------------
@@ -721,6 +740,86 @@ TEST_F(DirectMode, VanishedServerIsNoticedIdleAndUnderLoadAndUsedWhenBack)
     RecordProperty("noticed_loaded_ms", static_cast<int>(loaded_ms));
     std::printf("vanished server noticed: idle %ld ms, loaded %ld ms; answered again %ld / %ld ms after it was back\n",
                 idle_ms, loaded_ms, idle_back_ms, loaded_back_ms);
+}
+
+// --- The secure link ---------------------------------------------------------
+
+// Answers written in two pieces arrive in two TLS records; a server that
+// closes is reconnected to, and the second handshake resumes the first.
+TEST_F(DirectMode, SecureLinkCarriesAnswersInPiecesAndResumesItsSession)
+{
+    // No client certificate asked for: OpenSSL then resumes sessions.
+    ASSERT_NO_FATAL_FAILURE(start_secure_front("split 200", ""));
+    ASSERT_NO_FATAL_FAILURE(start_with_line(5, 1000));
+    EXPECT_EQ(hex(exchange(read_holding(1, 0, 2), 9)), hex(holding_answer(1, {42, 49})));
+    EXPECT_EQ(hex(exchange(read_holding(1, 2, 1), 7)), hex(holding_answer(1, {initial_value(2)})));
+
+    set_server_mode("close");
+    EXPECT_EQ(hex(exchange(read_holding(1, 0, 1), 5)), hex(with_crc({0x01, 0x83, 0x0B})));
+    EXPECT_TRUE(world->wait_log("connection was closed"));
+    set_server_mode("normal");
+    EXPECT_GE(answered_again_ms(), 0) << [&] { std::string all; for (const auto& l : world->logs()) all += l.message + "\n"; return all; }();
+
+    kill(world->daemon_pid(), SIGUSR1);
+    const auto figures = world->wait_log("statistics: ");
+    ASSERT_TRUE(figures);
+    for (const std::string figure : {"TLS_HANDSHAKES=1", "TLS_RESUMED=1", "TLS_FAILURES=0", "SERVER_CONNECTS=2"})
+        EXPECT_NE((figures->message + " ").find(" " + figure + " "), std::string::npos) << figure;
+    EXPECT_EQ(server_requests()[0], "00 01 00 00 00 06 01 03 00 00 00 02");
+}
+
+// Every server that cannot prove it is the one configured: korvane never
+// sends it a request, answers exception 10, and says why in one line.
+TEST_F(DirectMode, SecureLinkSendsNothingToAServerThatCannotProveItself)
+{
+    ASSERT_NO_FATAL_FAILURE(start_secure_front());
+    ASSERT_TRUE(world->make_authority("other"));
+    ASSERT_TRUE(world->make_certificate("impostor", "other", "IP:127.0.0.1"));
+    ASSERT_TRUE(world->make_certificate("named", "ca", "DNS:plc.test"));
+    ASSERT_TRUE(world->make_certificate("lookalike", "ca", "DNS:127.0.0.1"));
+    ASSERT_TRUE(world->make_certificate("expired", "ca", "IP:127.0.0.1", "20200101000000Z", "20210101000000Z"));
+    ASSERT_TRUE(world->make_certificate("early", "ca", "IP:127.0.0.1", "20400101000000Z", "20410101000000Z"));
+    const std::string own = secure;
+    struct Case {
+        std::string certificate, client_authority, settings, line;
+    };
+    const std::vector<Case> cases = {
+        {"impostor", "ca", own, "TLS: the server's certificate is not signed by the authority in /run/tls/ca.pem"},
+        {"named", "ca", own, "TLS: the server's certificate is not made out to 127.0.0.1"},
+        {"lookalike", "ca", own, "TLS: the server's certificate is not made out to 127.0.0.1"},
+        {"expired", "ca", own, "TLS: the server's certificate expired on 2021-01-01 00:00 UTC (device clock "},
+        {"early", "ca", own, "TLS: the device clock ("},
+        {"server", "other", own, "TLS: the server refused korvane's certificate"},
+        {"server", "ca", "MOD_KORVANE_PORT=\"\"\nMOD_KORVANE_TLS=1\nMOD_KORVANE_TLS_CA=/run/tls/ca.pem\n",
+         "TLS: the server asks for korvane's certificate and none is set"},
+    };
+    line = world->open_pty("ttyUSB0");
+    for (const Case& test : cases) {
+        world->end(front);
+        front = world->tls_front(802, port, test.certificate, test.client_authority);
+        secure = test.settings;
+        write_settings(5, 1000);
+        const size_t mark = world->log_count();
+        world->start_daemon();
+        const auto said = world->wait_log_from(mark, test.line, 5000ms);
+        EXPECT_TRUE(said) << test.certificate << ": " << [&] { std::string all; for (const auto& l : world->logs()) all += l.message + "\n"; return all; }();
+        EXPECT_EQ(hex(exchange(read_holding(1, 0, 1), 5)), hex(with_crc({0x01, 0x83, 0x0A}))) << test.certificate;
+        world->kill_daemon();
+        if (test.certificate == "early" && said) {
+            EXPECT_NE(said->message.find(" is before the start of the server's certificate (2040-01-01 00:00 UTC): set the clock"),
+                      std::string::npos) << said->message;
+        }
+    }
+    EXPECT_TRUE(server_requests().empty());
+    EXPECT_EQ(world->count_log("Succesfully connected"), 0u);
+
+    // The name setting: a certificate for a host name is taken at a dotted address.
+    world->end(front);
+    front = world->tls_front(802, port, "named", "ca");
+    secure = own + "MOD_KORVANE_TLS_NAME=plc.test\n";
+    close(line);
+    ASSERT_NO_FATAL_FAILURE(start_with_line(5, 1000));
+    EXPECT_EQ(hex(exchange(read_holding(1, 0, 1), 7)), hex(holding_answer(1, {42})));
 }
 
 // --- Ordering: a master that does not wait for its answer ------------------
