@@ -260,15 +260,20 @@ protected:
     // and korvane's own, socat's TLS server on port 802 (korvane's default
     // with TLS on) in front of the test server, which demands korvane's
     // certificate.
-    void start_secure_front(const std::string& mode = "normal", const std::string& client_authority = "ca")
+    void make_certificates()
     {
-        ASSERT_NO_FATAL_FAILURE(start_server(mode));
         ASSERT_TRUE(world->make_authority("ca"));
         ASSERT_TRUE(world->make_certificate("server", "ca", "IP:127.0.0.1"));
         ASSERT_TRUE(world->make_certificate("korvane", "ca", "DNS:korvane.test"));
-        front = world->tls_front(802, port, "server", client_authority);
         secure = "MOD_KORVANE_PORT=\"\"\nMOD_KORVANE_TLS=1\nMOD_KORVANE_TLS_CA=/run/tls/ca.pem\n"
                  "MOD_KORVANE_TLS_CERT=/run/tls/korvane.pem\nMOD_KORVANE_TLS_KEY=/run/tls/korvane.key\n";
+    }
+
+    void start_secure_front(const std::string& mode = "normal", const std::string& client_authority = "ca")
+    {
+        ASSERT_NO_FATAL_FAILURE(start_server(mode));
+        ASSERT_NO_FATAL_FAILURE(make_certificates());
+        front = world->tls_front(802, port, "server", client_authority);
     }
 
     // The daemon with the test as the serial master on a pty master.
@@ -768,6 +773,20 @@ TEST_F(DirectMode, SecureLinkCarriesAnswersInPiecesAndResumesItsSession)
     EXPECT_EQ(server_requests()[0], "00 01 00 00 00 06 01 03 00 00 00 02");
 }
 
+// pymodbus's TLS server, a stack of its own, demanding korvane's certificate.
+TEST_F(DirectMode, SecureLinkWorksWithASecondStack)
+{
+    ASSERT_NO_FATAL_FAILURE(make_certificates());
+    server = world->spawn({"/usr/bin/python3", peers_directory() + "/tls_server.py", "802", "/run/tls/server.pem",
+                           "/run/tls/server.key", "/run/tls/ca.pem"});
+    ASSERT_TRUE(wait_until([&] { return world->listening(802); }, 10000ms));
+    ASSERT_NO_FATAL_FAILURE(start_with_line(5, 2000));
+    const Bytes write = with_crc({0x01, 0x06, 0x00, 0x05, 0x04, 0xD2});
+    EXPECT_EQ(hex(exchange(write, 8)), hex(write));
+    EXPECT_EQ(hex(exchange(read_holding(1, 4, 3), 11)),
+              hex(holding_answer(1, {initial_value(4), 1234, initial_value(6)})));
+}
+
 // Every server that cannot prove it is the one configured: korvane never
 // sends it a request, answers exception 10, and says why in one line.
 TEST_F(DirectMode, SecureLinkSendsNothingToAServerThatCannotProveItself)
@@ -780,6 +799,7 @@ TEST_F(DirectMode, SecureLinkSendsNothingToAServerThatCannotProveItself)
     ASSERT_TRUE(world->make_certificate("expired", "ca", "IP:127.0.0.1", "20200101000000Z", "20210101000000Z"));
     ASSERT_TRUE(world->make_certificate("early", "ca", "IP:127.0.0.1", "20400101000000Z", "20410101000000Z"));
     const std::string own = secure;
+    const int quiet = world->listen_tcp(0);
     struct Case {
         std::string certificate, client_authority, settings, line;
     };
@@ -792,11 +812,16 @@ TEST_F(DirectMode, SecureLinkSendsNothingToAServerThatCannotProveItself)
         {"server", "other", own, "TLS: the server refused korvane's certificate"},
         {"server", "ca", "MOD_KORVANE_PORT=\"\"\nMOD_KORVANE_TLS=1\nMOD_KORVANE_TLS_CA=/run/tls/ca.pem\n",
          "TLS: the server asks for korvane's certificate and none is set"},
+        // The plain test server itself, and a port that takes the connection and never speaks.
+        {"", "", "MOD_KORVANE_PORT=" + std::to_string(port) + "\n" + own, "TLS: the server "},
+        {"", "", "MOD_KORVANE_PORT=" + std::to_string(local_port(quiet)) + "\n" + own,
+         "TLS: the handshake did not finish within the time-out"},
     };
     line = world->open_pty("ttyUSB0");
     for (const Case& test : cases) {
         world->end(front);
-        front = world->tls_front(802, port, test.certificate, test.client_authority);
+        if (!test.certificate.empty())
+            front = world->tls_front(802, port, test.certificate, test.client_authority);
         secure = test.settings;
         write_settings(5, 1000);
         const size_t mark = world->log_count();
@@ -810,8 +835,11 @@ TEST_F(DirectMode, SecureLinkSendsNothingToAServerThatCannotProveItself)
                       std::string::npos) << said->message;
         }
     }
-    EXPECT_TRUE(server_requests().empty());
+    // The plain server logs the front of a ClientHello; no request ever came.
+    for (const std::string& request : server_requests())
+        EXPECT_EQ(request.find("01 03 00 00 00 01"), std::string::npos) << request;
     EXPECT_EQ(world->count_log("Succesfully connected"), 0u);
+    close(quiet);
 
     // The name setting: a certificate for a host name is taken at a dotted address.
     world->end(front);
