@@ -549,3 +549,56 @@ TEST(StartupSettings, ValuesNotUsedAsWrittenAreNamedOnceEachAtStart)
         EXPECT_EQ(std::vector<std::string>(seen.begin() + 1, seen.end()), expected);
     }
 }
+
+// With TLS on, each file that cannot be used has its line at start and no
+// connection is made, never a plain one; a key others may read is only a
+// warning. With no port set the port is 802.
+TEST(StartupSettings, SecureLinkFilesThatCannotBeUsedAreNamedAndNothingConnects)
+{
+    KT_REQUIRE_ROOT();
+    World world;
+    ASSERT_TRUE(world.make_authority("ca"));
+    ASSERT_TRUE(world.make_certificate("korvane", "ca", "DNS:korvane.test"));
+    ASSERT_TRUE(world.make_certificate("other", "ca", "DNS:other.test"));
+    chmod(world.path("/run/tls/korvane.key").c_str(), 0600);
+    const int listener = world.listen_tcp(802);
+    ASSERT_GE(listener, 0);
+    const std::string tls = "MOD_KORVANE_DEVICE=ttyUSB0\nMOD_KORVANE_ADDR=127.0.0.1\nMOD_KORVANE_TLS=1\n";
+    const std::vector<std::pair<std::string, std::vector<std::string>>> unusable = {
+        {"MOD_KORVANE_TLS_CA=/run/tls/none.pem\nMOD_KORVANE_TLS_CERT=/run/tls/korvane.pem\n"
+         "MOD_KORVANE_TLS_KEY=/run/tls/other.key\n",
+         {"TLS: certificate authority /run/tls/none.pem cannot be read (No such file or directory), no connection will be made",
+          "TLS: the key in /run/tls/other.key does not match the certificate in /run/tls/korvane.pem, no connection will be made"}},
+        {"MOD_KORVANE_TLS_CA=/run/tls/ca.key\nMOD_KORVANE_TLS_CERT=/run/tls/korvane.pem\n",
+         {"TLS: /run/tls/ca.key holds no usable certificate, no connection will be made",
+          "TLS: MOD_KORVANE_TLS_CERT and MOD_KORVANE_TLS_KEY are set only together, no connection will be made"}},
+    };
+    for (const auto& [files, lines] : unusable) {
+        const int master = world.open_pty("ttyUSB0");
+        world.write_settings_text(tls + files);
+        const size_t mark = world.log_count();
+        const pid_t pid = world.start_daemon();
+        for (const std::string& line : lines)
+            EXPECT_TRUE(world.wait_log_from(mark, line, 3000ms)) << line;
+        // Asked for a read, the master hears that there is no path.
+        write_bytes(master, with_crc({0x01, 0x03, 0x00, 0x00, 0x00, 0x01}));
+        EXPECT_EQ(hex(read_bytes(master, 5, 3000ms)), hex(with_crc({0x01, 0x83, 0x0A})));
+        pollfd connecting{listener, POLLIN, 0};
+        EXPECT_EQ(poll(&connecting, 1, 0), 0) << "a connection was made";
+        world.kill_daemon();
+        close(master);
+        (void)pid;
+    }
+
+    // Usable files, a key others may read: said, and used.
+    chmod(world.path("/run/tls/korvane.key").c_str(), 0644);
+    const int master = world.open_pty("ttyUSB0");
+    world.write_settings_text(tls + "MOD_KORVANE_TLS_CA=/run/tls/ca.pem\nMOD_KORVANE_TLS_CERT=/run/tls/korvane.pem\n"
+                                    "MOD_KORVANE_TLS_KEY=/run/tls/korvane.key\n");
+    world.start_daemon();
+    EXPECT_TRUE(world.wait_log("TLS: the key in /run/tls/korvane.key can be read by others (mode 0644)"));
+    pollfd connecting{listener, POLLIN, 0};
+    EXPECT_EQ(poll(&connecting, 1, 5000), 1) << "no connection to port 802";
+    close(master);
+    close(listener);
+}
