@@ -12,8 +12,10 @@
 
 #include <arpa/inet.h>
 #include <cstdio>
+#include <fcntl.h>
 #include <ctime>
 #include <poll.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
@@ -73,6 +75,25 @@ struct TlsState {
 };
 
 TlsState tls;
+
+// The kernel's random generator: getrandom() where the kernel has it (3.17
+// and later), else /dev/urandom. Added as a source of its own because the
+// library looks for the system call only behind a glibc macro, and the
+// static builds use musl.
+int kernel_random(void*, unsigned char* output, size_t length, size_t* produced)
+{
+    ssize_t got = getrandom(output, length, 0);
+    if (got < 0 && errno == ENOSYS) {
+        const int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+        got = fd < 0 ? -1 : read(fd, output, length);
+        if (fd >= 0)
+            close(fd);
+    }
+    if (got < 0)
+        return MBEDTLS_ERR_ENTROPY_SOURCE_FAILED;
+    *produced = static_cast<size_t>(got);
+    return 0;
+}
 
 int send_record(void* context, const unsigned char* data, size_t length)
 {
@@ -334,7 +355,10 @@ bool load_own(const char* certificate, const char* key)
 bool set_up(const GatewaySettings& settings)
 {
     const char* const personal = "korvane";
-    const int seeded = mbedtls_ctr_drbg_seed(&tls.random, mbedtls_entropy_func, &tls.entropy,
+    // The source counts once it has given 32 bytes: a 256-bit seed.
+    const int added = mbedtls_entropy_add_source(&tls.entropy, kernel_random, nullptr, 32,
+                                                 MBEDTLS_ENTROPY_SOURCE_STRONG);
+    const int seeded = added != 0 ? added : mbedtls_ctr_drbg_seed(&tls.random, mbedtls_entropy_func, &tls.entropy,
                                              reinterpret_cast<const unsigned char*>(personal), std::strlen(personal));
     if (seeded != 0) {
         log_message(LOG_ERR, "TLS: no source of randomness (error -0x%04X), no connection will be made",
