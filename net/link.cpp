@@ -199,8 +199,11 @@ void link_reconnect(NetContext& ctx, std::time_t& next_attempt)
     // With TLS on and unusable, no connection is made at all: never one in
     // plain text.
     const bool secure = ctx.settings->tls != 0;
-    if (secure && !tls_usable())
+    if (secure && !tls_usable()) {
+        // Nothing to attempt, ever; the worker still sleeps between turns.
+        next_attempt = monotonic_seconds() + reconnect_pacing;
         return;
+    }
     std::uint32_t address = 0;
     if (!address_to_use(ctx, address))
         return;

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <set>
 #include <string>
+#include <thread>
 
 using namespace kt;
 
@@ -61,6 +62,20 @@ void expect_running(pid_t pid)
 {
     EXPECT_TRUE(wait_until([&] { return thread_count(pid) == 3; }, 5000ms))
         << "threads: " << thread_count(pid);
+}
+
+// Clock ticks a process has run, user and system.
+long cpu_ticks(pid_t pid)
+{
+    std::FILE* file = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+    long user = 0, system = 0;
+    if (file != nullptr) {
+        // After the name in parentheses: fields 3 to 13, then utime and stime.
+        if (std::fscanf(file, "%*d (%*[^)]) %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld", &user, &system) != 2)
+            user = system = 0;
+        std::fclose(file);
+    }
+    return user + system;
 }
 
 std::vector<std::string> messages_of(World& world, pid_t pid)
@@ -585,9 +600,12 @@ TEST(StartupSettings, SecureLinkFilesThatCannotBeUsedAreNamedAndNothingConnects)
         EXPECT_EQ(hex(read_bytes(master, 5, 3000ms)), hex(with_crc({0x01, 0x83, 0x0A})));
         pollfd connecting{listener, POLLIN, 0};
         EXPECT_EQ(poll(&connecting, 1, 0), 0) << "a connection was made";
+        // Nothing to do costs nothing: no worker spins for want of a connection.
+        const long busy = cpu_ticks(pid);
+        std::this_thread::sleep_for(1s);
+        EXPECT_LT(cpu_ticks(pid) - busy, 20) << "clock ticks of CPU in one second";
         world.kill_daemon();
         close(master);
-        (void)pid;
     }
 
     // Usable files, a key others may read: said, and used.
