@@ -6,7 +6,7 @@
  * The link is a TLS 1.2 client: ECDHE key exchange (with an ECDSA or an
  * RSA server certificate), AES-GCM or ChaCha20-Poly1305 records, X.509
  * chains read from PEM files, session resumption by ticket or identifier.
- * Servers of the Modbus/TCP security profile offer these suites; nothing
+ * Modbus servers that speak TLS offer these suites; nothing
  * of the server side, DTLS, older protocol versions, CBC, static RSA key
  * exchange or the library's own sockets and threads is built. */
 #ifndef KORVANE_MBEDTLS_CONFIG_H
