@@ -12,8 +12,8 @@
 
 #include <arpa/inet.h>
 #include <cstdio>
-#include <fcntl.h>
 #include <ctime>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/random.h>
 #include <sys/socket.h>
