@@ -211,8 +211,15 @@ void link_reconnect(NetContext& ctx, std::time_t& next_attempt)
         // The handshake is part of the attempt, within the same deadline.
         const std::int64_t deadline = deadline_after_ms(ctx.timeout_ms);
         ctx.sock = tcp_connect(address, ctx.settings->port, ctx.timeout_ms);
-        if (secure)
-            (void)tls_connect(ctx.sock, deadline, ctx.stop_fd);
+        // A server that cannot resume the last session gets a full
+        // handshake at once, within what is left of the deadline.
+        if (secure && tls_connect(ctx.sock, deadline, ctx.stop_fd) == tls_resume_refused) {
+            const std::int64_t left_ms = (deadline - monotonic_now_us()) / 1000;
+            if (left_ms > 0) {
+                ctx.sock = tcp_connect(address, ctx.settings->port, static_cast<std::uint32_t>(left_ms));
+                (void)tls_connect(ctx.sock, deadline, ctx.stop_fd);
+            }
+        }
         if (ctx.sock >= 0) {
             if (ctx.stream != nullptr)
                 ctx.stream->len = 0;

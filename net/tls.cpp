@@ -453,12 +453,19 @@ int tls_connect(int& fd_slot, std::int64_t deadline, int stop_fd)
     tls.seen = false;
     tls.flags = 0;
     tls.ssl.client_auth = 0;
-    if (tls.have_saved)
-        (void)mbedtls_ssl_set_session(&tls.ssl, &tls.saved);
+    const bool offered = tls.have_saved && mbedtls_ssl_set_session(&tls.ssl, &tls.saved) == 0;
     for (;;) {
         const int step = mbedtls_ssl_handshake(&tls.ssl);
         if (step == 0)
             break;
+        // OpenSSL servers that ask for a client certificate and set no
+        // session context fail every resumption with an alert: their
+        // failure says nothing of the server until a full handshake does.
+        if (offered && step != MBEDTLS_ERR_SSL_WANT_READ && step != MBEDTLS_ERR_SSL_WANT_WRITE &&
+            step != MBEDTLS_ERR_X509_CERT_VERIFY_FAILED) {
+            (void)abandon(fd_slot);
+            return tls_resume_refused;
+        }
         if (step != MBEDTLS_ERR_SSL_WANT_READ && step != MBEDTLS_ERR_SSL_WANT_WRITE) {
             report_failure(step);
             return abandon(fd_slot);

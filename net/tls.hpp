@@ -26,7 +26,11 @@
 // stop_fd (if not -1) becomes readable. The server's chain and name are
 // verified; an earlier session is resumed when the server agrees. 1 when the
 // link is up; otherwise the failure is logged (once per spell of the same
-// kind), the socket closed and the slot set to -1.
+// kind), the socket closed and the slot set to -1, and 0 returned; or
+// tls_resume_refused: the server failed a handshake that offered the last
+// session, which is forgotten, unlogged: a new connection may try a full
+// handshake at once.
+inline constexpr int tls_resume_refused = 2;
 [[nodiscard]] int tls_connect(int& fd_slot, std::int64_t deadline, int stop_fd);
 
 // Sends frame.len bytes as one record without ever waiting for room: 1 when
