@@ -25,6 +25,10 @@
 //                                   while N records (1500) drain to a server
 //                                   that takes 1 ms an answer: the time to
 //                                   the master's answer, and which answer
+//   cache_bench drain-tls [N ...]   records/s from the stick over TLS
+//                                   against plain TCP, the new build alone,
+//                                   both through a socat relay in front of
+//                                   the server (default 10000 records)
 //
 // Runs the real daemon in a private world (root), with the board stand-in
 // reporting the stick as mounted over a tmpfs.
@@ -129,14 +133,34 @@ private:
     std::vector<double> stamps_;
 };
 
+// drain-tls: the server behind a relay, plain TCP (port 1504) or TLS
+// (port 1802), the daemon's settings to match.
+enum class Relay { none, plain, tls };
+Relay relay = Relay::none;
+
 void configure(World& world, bool cache_mode = true, const char* timeout_ms = "1000")
 {
-    world.write_settings({{"MOD_KORVANE_DEVICE", "ttyUSB0"},
-                          {"MOD_KORVANE_SPLIT", "0"},
-                          {"MOD_KORVANE_ADDR", "127.0.0.1"},
-                          {"MOD_KORVANE_PORT", "1502"},
-                          {"MOD_KORVANE_TIMEOUT", timeout_ms},
-                          {"MOD_KORVANE_CACHE_MODE", cache_mode ? "1" : "0"}});
+    const char* port = relay == Relay::none ? "1502" : relay == Relay::plain ? "1504" : "1802";
+    std::vector<std::pair<std::string, std::string>> settings{{"MOD_KORVANE_DEVICE", "ttyUSB0"},
+                                                             {"MOD_KORVANE_SPLIT", "0"},
+                                                             {"MOD_KORVANE_ADDR", "127.0.0.1"},
+                                                             {"MOD_KORVANE_PORT", port},
+                                                             {"MOD_KORVANE_TIMEOUT", timeout_ms},
+                                                             {"MOD_KORVANE_CACHE_MODE", cache_mode ? "1" : "0"}};
+    if (relay == Relay::tls)
+        settings.insert(settings.end(), {{"MOD_KORVANE_TLS", "1"}, {"MOD_KORVANE_TLS_CA", "/run/tls/ca.pem"}});
+    world.write_settings(settings);
+}
+
+void start_relay(World& world)
+{
+    if (relay == Relay::plain) {
+        (void)world.spawn({"socat", "TCP-LISTEN:1504,bind=127.0.0.1,reuseaddr,fork", "TCP:127.0.0.1:1502"});
+        (void)wait_until([&] { return world.listening(1504); }, 5000ms);
+    } else if (relay == Relay::tls && world.make_authority("ca") &&
+               world.make_certificate("server", "ca", "IP:127.0.0.1")) {
+        (void)world.tls_front(1802, 1502, "server");
+    }
 }
 
 // A world with the daemon's settings, its line, a stick (cache mode) and
@@ -172,6 +196,7 @@ struct Setup {
         }
         const pid_t pid = world.spawn(argv);
         (void)wait_until([&] { return world.listening(1502); }, 5000ms);
+        start_relay(world);
         return pid;
     }
     // exec_time: when the daemon was let go to exec, monotonic seconds.
@@ -542,6 +567,25 @@ void durable(size_t records)
     row("acknowledged (1) or refused (0)", figures[0][1], figures[1][1], "1");
 }
 
+// The backlog over the secure link against plain TCP, the same relay shape.
+void drain_tls(const std::vector<size_t>& sizes)
+{
+    use(builds[1]);
+    std::printf("\n%-44s %10s %10s %8s  %s\n", "delivery from the stick, records/s", "plain", "TLS", "TLS/plain",
+                "goal >= 0.8");
+    for (size_t n : sizes) {
+        double rate[2];
+        for (int secure = 0; secure < 2; ++secure) {
+            relay = secure != 0 ? Relay::tls : Relay::plain;
+            rate[secure] = median_rate([n] { return records_rate(n); });
+        }
+        relay = Relay::none;
+        char what[64];
+        std::snprintf(what, sizeof what, "%zu records, through socat", n);
+        std::printf("%-44s %10.0f %10.0f %8.2f\n", what, rate[0], rate[1], rate[0] > 0 ? rate[1] / rate[0] : 0);
+    }
+}
+
 // ---- start-up
 
 struct Startup {
@@ -603,7 +647,7 @@ int main(int argc, char** argv)
     }
     const char* old_binary = std::getenv("KORVANE_OLD_BIN");
     if (argc < 2 || old_binary == nullptr || *old_binary == '\0') {
-        std::fprintf(stderr, "usage: KORVANE_OLD_BIN=DAEMON cache_bench wakeups|outage|drain|startup [N ...]\n");
+        std::fprintf(stderr, "usage: KORVANE_OLD_BIN=DAEMON cache_bench wakeups|outage|drain|drain-tls|startup [N ...]\n");
         return 2;
     }
     builds = {{"old", old_binary}, {"new", korvane_binary()}};
@@ -619,6 +663,8 @@ int main(int argc, char** argv)
         outage(sizes.empty() ? std::vector<size_t>{10000, 30000} : sizes);
     else if (what == "drain")
         drain(sizes.empty() ? std::vector<size_t>{1000, 10000, 30000} : sizes);
+    else if (what == "drain-tls")
+        drain_tls(sizes.empty() ? std::vector<size_t>{10000} : sizes);
     else if (what == "startup")
         startup(sizes.empty() ? 30000 : sizes[0]);
     else if (what == "unreadable")

@@ -8,6 +8,11 @@
 #                                      for split gaps of 0, 2 and 5 ms, beside
 #                                      a bare relay (bench/relay.cpp) on the
 #                                      same line and server: the floor
+#   bench/latency.sh tls [BUILD_DIR]   direct mode at split 0 over TLS against
+#                                      plain TCP, both through a socat relay
+#                                      in front of the server (OPENSSL-LISTEN
+#                                      and TCP-LISTEN): the round trip each
+#                                      adds, and their ratio
 #   bench/latency.sh ack [BUILD_DIR]   cache mode: how long the master waits
 #                                      for a write's acknowledgement, durable
 #                                      off and on, server up and away, beside
@@ -38,7 +43,7 @@ MOD_KORVANE_BAUDRATE="115200"
 MOD_KORVANE_PARITY="N"
 MOD_KORVANE_SPLIT="$split"
 MOD_KORVANE_ADDR="127.0.0.1"
-MOD_KORVANE_PORT="1502"
+MOD_KORVANE_PORT="${server_port:-1502}"
 MOD_KORVANE_TIMEOUT="1000"
 $extra
 SETTINGS
@@ -124,9 +129,48 @@ acks() {
         -v stick="The stick is a tmpfs: its syncs cost nothing (a real stick: 7 to 28 ms each)." "$table"
 }
 
+# The same reads through a relay in front of the server: plain TCP, then
+# TLS (a P-256 certificate, session resumption), alternately, three runs
+# each; the medians of the runs' medians.
+secure_rounds() {
+    local tls=$work/tls
+    mkdir -p $tls
+    (cd $tls && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj /CN=bench \
+        -addext subjectAltName=IP:127.0.0.1 -keyout server.key -out server.pem 2>/dev/null)
+    socat TCP-LISTEN:1504,bind=127.0.0.1,reuseaddr,fork TCP:127.0.0.1:1502 &
+    socat OPENSSL-LISTEN:1802,bind=127.0.0.1,reuseaddr,fork,cert=$tls/server.pem,key=$tls/server.key,verify=0 \
+        TCP:127.0.0.1:1502 2>/dev/null &
+    wait_for 5 listening 1504
+    wait_for 5 listening 1802
+    local secure="MOD_KORVANE_CACHE_MODE=\"0\"
+MOD_KORVANE_TLS=\"1\"
+MOD_KORVANE_TLS_CA=\"$tls/server.pem\""
+    local plain=() over=() tcp=()
+    for _ in 1 2 3; do
+        server_port=1504 run_case read 0 0 'MOD_KORVANE_CACHE_MODE="0"' || return 1
+        plain+=("$(echo "$result" | awk '{print $2}')")
+        tcp+=("$(echo "$result" | awk '{print $6}')")
+        server_port=1802 run_case read 0 0 "$secure" || return 1
+        over+=("$(echo "$result" | awk '{print $2}')")
+        # Only a daemon that went through a TLS handshake counts.
+        grep -q 'TLS_HANDSHAKES=1 ' <<<"$counters " || { echo "the TLS run made no handshake" >&2; return 1; }
+    done
+    median3() { printf '%s\n' "$@" | sort -n | sed -n 2p; }
+    local p t d
+    p=$(median3 "${plain[@]}") t=$(median3 "${over[@]}") d=$(median3 "${tcp[@]}")
+    awk -v p="$p" -v t="$t" -v d="$d" -v count="$count" 'BEGIN {
+        printf "%-34s %10s %12s\n", "read 1 register, split 0", "round trip", "added by gw"
+        printf "%-34s %8.0fus\n", "straight to the server (no relay)", d
+        printf "%-34s %8.0fus %10.0fus\n", "through korvane, plain TCP relay", p, p - d
+        printf "%-34s %8.0fus %10.0fus\n", "through korvane, TLS relay", t, t - d
+        printf "\nTLS/plain: round trip %.2fx, added %.2fx (goal: added < 1.5x)\n", t / p, (t - d) / (p - d)
+        printf "medians of 3 runs of %d samples each; both relays are socat, forking per connection.\n", count }'
+}
+
 inside() {
     local what=$1
     build=$2 count=$3 work=/run/bench
+    gateway=("$build/korvane")
     local peers=$build/tests/peers
     world_setup
     mkdir -p $work
@@ -141,6 +185,8 @@ inside() {
     wait_for 5 listening 1503
     if [ "$what" = ack ]; then
         acks $server
+    elif [ "$what" = tls ]; then
+        secure_rounds
     else
         splits
     fi
@@ -156,8 +202,8 @@ if [ "$(id -u)" -ne 0 ]; then
     exit 1
 fi
 what=round
-if [ "${1:-}" = ack ]; then
-    what=ack
+if [ "${1:-}" = ack ] || [ "${1:-}" = tls ]; then
+    what=$1
     shift
 fi
 build=${1:-${KORVANE_BUILD:-$repo/build-bench}}
@@ -171,6 +217,8 @@ cmake --build "$build" -j2 --target korvane modbus_server syslog_sink board_stan
 started=$(date +%s)
 if [ $what = ack ]; then
     echo "korvane write acknowledgement in cache mode, $(uname -m), $(nproc) cores, build ${build}"
+elif [ $what = tls ]; then
+    echo "korvane direct-mode round trip over TLS and plain TCP, $(uname -m), $(nproc) cores, build ${build}"
 else
     echo "korvane direct-mode round trip, $(uname -m), $(nproc) cores, build ${build}"
 fi

@@ -62,6 +62,12 @@ const Entry line_entries[] = {
     {"SERVER_RTT_MAX_US", &counters.server_rtt_max_us},
 };
 
+const Entry tls_entries[] = {
+    {"TLS_HANDSHAKES", &counters.tls_handshakes},
+    {"TLS_RESUMED", &counters.tls_resumed},
+    {"TLS_FAILURES", &counters.tls_failures},
+};
+
 const Entry cache_entries[] = {
     {"CACHE_ACKNOWLEDGED", &counters.cache_acknowledged},
     {"CACHE_REFUSED", &counters.cache_refused},
@@ -112,6 +118,8 @@ std::size_t counters_text(char* out, std::size_t size, bool one_line, bool cache
     append(out, size, used, "VERSION=%s%sMODE=%s%sUPTIME=%u%s", KORVANE_VERSION, between,
            cache_mode ? "cache" : "direct", between, static_cast<unsigned>(uptime_s), between);
     append_entries(out, size, used, line_entries, between);
+    if (counters.tls_on.load(std::memory_order_relaxed) != 0)
+        append_entries(out, size, used, tls_entries, between);
     if (cache_mode) {
         append_entries(out, size, used, cache_entries, between);
         const std::uint32_t stick = counters.cache_stick.load(std::memory_order_relaxed);

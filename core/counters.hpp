@@ -38,6 +38,11 @@ struct Counters {
     Counter server_rtt_last_us;
     Counter server_rtt_mean_us;
     Counter server_rtt_max_us;
+    // The secure link, listed only while it is on.
+    Counter tls_on;              // 1: MOD_KORVANE_TLS is set
+    Counter tls_handshakes;      // full handshakes that ended with a verified server
+    Counter tls_resumed;         // handshakes that resumed an earlier session
+    Counter tls_failures;        // handshakes that failed, whatever the reason
     // Cache mode.
     Counter cache_acknowledged;  // writes answered as taken
     Counter cache_refused;       // writes answered with exception 4

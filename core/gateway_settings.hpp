@@ -1,4 +1,4 @@
-// The fourteen values read from the settings file at start. Every side of
+// The values read from the settings file at start. Every side of
 // the daemon reads them; nothing changes them after start-up. This header
 // holds the plain record alone so that the lower layers can read it without
 // depending on the settings reader.
@@ -21,6 +21,12 @@ struct GatewaySettings {
     std::uint32_t use_slave_id;  // non-zero: serve only slave_id
     std::uint32_t slave_id;
     std::uint32_t durable;       // cache mode, non-zero: acknowledge a write only once it is durable
+    // The secure link (TLS); the texts are empty when not set.
+    std::uint32_t tls;           // non-zero: TLS to the server, never plain TCP
+    const char* tls_ca;          // PEM: the authority (or the server's own certificate) to trust
+    const char* tls_cert;        // PEM: korvane's certificate chain
+    const char* tls_key;         // PEM: its unencrypted private key
+    const char* tls_name;        // the name the server's certificate must carry; empty: addr
 };
 
 // A time-out setting of 0 (a missing key) cannot mean a mere poll: an answer

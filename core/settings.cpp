@@ -26,12 +26,17 @@ constexpr const char* known_keys[] = {
     "MOD_KORVANE_TIMEOUT",  "MOD_KORVANE_CACHE_MODE", "MOD_KORVANE_USE_SLAVE_ID",
     "MOD_KORVANE_SLAVE_ID",
     "MOD_KORVANE_DURABLE",
+    "MOD_KORVANE_TLS",      "MOD_KORVANE_TLS_CA",     "MOD_KORVANE_TLS_CERT",
+    "MOD_KORVANE_TLS_KEY",  "MOD_KORVANE_TLS_NAME",
 };
 constexpr char key_prefix[] = "MOD_KORVANE_";
 
 // A request ends after 3.5 characters of silence on the line, 11 bits each:
 // 38.5 bits, which last 38500 / speed ms.
 constexpr std::uint64_t frame_gap_ms_times_speed = 38500;
+
+// The port registered for Modbus over TLS.
+constexpr std::uint32_t secure_modbus_port = 802;
 
 bool is_scanf_blank(char c)
 {
@@ -106,6 +111,8 @@ void check_values(GatewaySettings& settings)
     if (settings.use_slave_id != 0 && (settings.slave_id < 1 || settings.slave_id > 247))
         log_message(LOG_ERR, "slave id %u is outside 1-247, no request will be answered",
                     settings.slave_id);
+    if (settings.tls != 0 && settings.port == 0)
+        settings.port = secure_modbus_port;
     if (settings.port < 1 || settings.port > 65535)
         log_message(LOG_ERR, "port %u is outside 1-65535, connections go to port %u", settings.port,
                     settings.port & 0xFFFFu);
@@ -195,6 +202,11 @@ void settings_load(GatewaySettings& settings)
     settings.use_slave_id = settings_get_uint(file, "MOD_KORVANE_USE_SLAVE_ID");
     settings.slave_id = settings_get_uint(file, "MOD_KORVANE_SLAVE_ID");
     settings.durable = settings_get_uint(file, "MOD_KORVANE_DURABLE");
+    settings.tls = settings_get_uint(file, "MOD_KORVANE_TLS");
+    settings.tls_ca = settings_get_string(file, "MOD_KORVANE_TLS_CA");
+    settings.tls_cert = settings_get_string(file, "MOD_KORVANE_TLS_CERT");
+    settings.tls_key = settings_get_string(file, "MOD_KORVANE_TLS_KEY");
+    settings.tls_name = settings_get_string(file, "MOD_KORVANE_TLS_NAME");
     report_unknown_keys(file);
     check_values(settings);
     if (file != nullptr)

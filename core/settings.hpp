@@ -9,8 +9,8 @@
 
 inline constexpr const char* settings_path = "/opt/korvane/etc/settings";
 
-// Fills all fourteen fields from the settings file; a missing file gives 0
-// and empty texts. Text fields are never null. Logs each value korvane will
+// Fills every field from the settings file; a missing file gives 0 and
+// empty texts. With TLS on, a missing port is 802. Text fields are never null. Logs each value korvane will
 // not use as written and each unknown key with korvane's prefix; a timeout
 // above 60000 ms is taken as 60000.
 void settings_load(GatewaySettings& settings);

@@ -9,6 +9,7 @@
 #include "core/log.hpp"
 #include "modbus/convert.hpp"
 #include "net/store_forward.hpp"
+#include "net/tls.hpp"
 #include "net/transaction.hpp"
 #include "store/fifo.hpp"
 
@@ -78,6 +79,8 @@ int tcp_init(const GatewaySettings& settings, MessageRing& ring, RecordCache& ca
             return 1;
         }
     }
+    if (tls_init(settings) != 0)
+        return 1;
     ctx.frame = frame_new(frame_capacity);
     ctx.stream = frame_new(frame_capacity);
     if (ctx.frame == nullptr || ctx.stream == nullptr)

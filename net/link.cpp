@@ -14,6 +14,7 @@
 #include "core/counters.hpp"
 #include "core/log.hpp"
 #include "modbus/convert.hpp"
+#include "net/tls.hpp"
 
 namespace {
 
@@ -176,11 +177,30 @@ void link_reconnect(NetContext& ctx, std::time_t& next_attempt)
     // would otherwise stop every attempt for as long as the step.
     if (next_attempt >= monotonic_seconds())
         return;
+    // With TLS on and unusable, no connection is made at all: never one in
+    // plain text.
+    const bool secure = ctx.settings->tls != 0;
+    if (secure && !tls_usable()) {
+        // Nothing to attempt, ever; the worker still sleeps between turns.
+        next_attempt = monotonic_seconds() + reconnect_pacing;
+        return;
+    }
     std::uint32_t address = 0;
     if (!address_to_use(ctx, address))
         return;
     if (address != 0) {
+        // The handshake is part of the attempt, within the same deadline.
+        const std::int64_t deadline = deadline_after_ms(ctx.timeout_ms);
         ctx.sock = tcp_connect(address, ctx.settings->port, ctx.timeout_ms, ctx.stop_fd);
+        // A server that cannot resume the last session gets a full
+        // handshake at once, within what is left of the deadline.
+        if (secure && tls_connect(ctx.sock, deadline, ctx.stop_fd) == tls_resume_refused) {
+            const std::int64_t left_ms = (deadline - monotonic_now_us()) / 1000;
+            if (left_ms > 0) {
+                ctx.sock = tcp_connect(address, ctx.settings->port, static_cast<std::uint32_t>(left_ms), ctx.stop_fd);
+                (void)tls_connect(ctx.sock, deadline, ctx.stop_fd);
+            }
+        }
         if (ctx.sock >= 0) {
             if (ctx.stream != nullptr)
                 ctx.stream->len = 0;
@@ -194,8 +214,23 @@ void link_reconnect(NetContext& ctx, std::time_t& next_attempt)
     next_attempt = monotonic_seconds() + reconnect_pacing;
 }
 
+int link_send(NetContext& ctx, const FrameBuffer& frame)
+{
+    if (ctx.settings->tls != 0)
+        return tls_send(ctx.sock, frame);
+    return send_all_or_close(ctx.sock, frame);
+}
+
+bool link_buffered(const NetContext& ctx)
+{
+    return ctx.settings->tls != 0 && ctx.sock >= 0 && tls_buffered();
+}
+
 std::int64_t link_wait_for(NetContext& ctx, std::time_t next_attempt, fd_set& set)
 {
+    // Bytes the TLS library has decrypted already make no descriptor ready.
+    if (link_buffered(ctx))
+        return monotonic_now_us();
     if (ctx.sock >= 0)
         return 0;
     if (ctx.lookup.waiting) {
@@ -227,7 +262,9 @@ void link_publish(const NetContext& ctx)
 
 void link_close(NetContext& ctx)
 {
-    if (ctx.sock >= 0)
+    if (ctx.settings->tls != 0)
+        tls_close(ctx.sock);
+    else if (ctx.sock >= 0)
         close_broken(ctx.sock);
     if (ctx.stream != nullptr)
         ctx.stream->len = 0;
@@ -241,7 +278,8 @@ int link_receive(NetContext& ctx, const fd_set& set)
     // 260 bytes), which must be taken before more is read.
     if (rest.size == 0)
         return 0;
-    if (read_if_ready(ctx.sock, set, rest) != 1) {
+    const int got = ctx.settings->tls != 0 ? tls_receive(ctx.sock, set, rest) : read_if_ready(ctx.sock, set, rest);
+    if (got != 1) {
         if (ctx.sock < 0)
             stream.len = 0;
         return 0;

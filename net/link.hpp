@@ -60,6 +60,14 @@ struct NetContext {
 // went out at once; anything less closes the socket and sets the slot to -1.
 [[nodiscard]] int send_all_or_close(int& fd_slot, const FrameBuffer& frame);
 
+// Sends a whole message over the connection, plain or TLS, without
+// waiting for room; anything less closes it. 1 when all went out.
+[[nodiscard]] int link_send(NetContext& ctx, const FrameBuffer& frame);
+
+// Whether received bytes wait that select cannot see (decrypted by TLS):
+// a wait must then not block.
+[[nodiscard]] bool link_buffered(const NetContext& ctx);
+
 // Connects when no attempt ended in this or the last five seconds of the
 // monotonic clock; next_attempt counts in its seconds. A host name is looked
 // up by the main thread; the last address found is used meanwhile, and
@@ -82,8 +90,10 @@ void link_publish(const NetContext& ctx);
 // emptied.
 void link_close(NetContext& ctx);
 
-// One read of the socket, when set marks it, onto the end of the stream.
-// 1 when bytes came; 0 when none did or the connection ended (then closed).
+// One read of the socket, when set marks it (or TLS holds bytes), onto the
+// end of the stream. 1 when bytes came (over TLS: while the connection is
+// up, as part of a record may come alone); 0 when none did or the
+// connection ended (then closed).
 [[nodiscard]] int link_receive(NetContext& ctx, const fd_set& set);
 
 enum StreamTake : int {

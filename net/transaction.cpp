@@ -146,7 +146,7 @@ int request_transaction(NetContext& ctx, FrameBuffer& frame, int delivery)
         return transaction_not_sent;
 
     // 3. Sent whole, or not at all.
-    if (send_all_or_close(ctx.sock, *exchange_buffer) != 1) {
+    if (link_send(ctx, *exchange_buffer) != 1) {
         link_close(ctx);
         return transaction_not_sent;
     }
@@ -180,7 +180,11 @@ int request_transaction(NetContext& ctx, FrameBuffer& frame, int delivery)
         // korvane stops: the message stays queued and goes to the stick.
         fdset_add(ctx.stop_fd, set);
         timeval left = time_left(deadline);
-        const int ready = select(FD_SETSIZE, &set, nullptr, nullptr, &left);
+        // Decrypted bytes already held are read without a wait.
+        const bool held = link_buffered(ctx);
+        if (held)
+            FD_ZERO(&set);
+        const int ready = held ? 1 : select(FD_SETSIZE, &set, nullptr, nullptr, &left);
         if (ready == 0) {
             count(counters.server_timeouts);
             return transaction_no_answer;

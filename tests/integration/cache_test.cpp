@@ -178,6 +178,14 @@ struct CacheMode : ::testing::Test {
         return at == std::string::npos ? -1 : std::stol(said->message.substr(at + key.size() + 2));
     }
 
+    // The secure link's settings go first: the first line of a key counts.
+    void configure_secure(std::uint32_t timeout_ms = 500)
+    {
+        const std::string secure = world->secure_settings();
+        configure(timeout_ms);
+        world->write_settings_text(secure + world->read_file("/opt/korvane/etc/settings").value_or(""));
+    }
+
     std::optional<World> world;
     int line = -1;
     std::string line_device;
@@ -899,6 +907,40 @@ TEST_F(CacheMode, OrderlyStopRefusesWritesAtOnce)
     EXPECT_EQ(ask(write_register(0x0F00, 2)), with_crc({0x01, 0x86, 0x04}));
     EXPECT_EQ(world->wait_daemon_exit(6000ms), 0);
     EXPECT_EQ(records(), std::vector<std::string>{record_name(1)});
+}
+
+// Writes are kept from an impostor and reach the real server once it is there.
+TEST_F(CacheMode, SecureLinkKeepsWritesFromAnImpostorAndDeliversThemToTheServer)
+{
+    configure_secure();
+    start_server();
+    ASSERT_TRUE(world->make_authority("other") && world->make_certificate("impostor", "other", "IP:127.0.0.1"));
+    pid_t front = world->tls_front(802, 1502, "impostor", "ca");
+    start();
+    ASSERT_TRUE(world->wait_log("TLS: the server's certificate is not signed by the authority in /run/tls/ca.pem"));
+    const std::vector<Bytes> writes{write_register(0x0C00, 0), write_register(0x0C00, 1), write_register(0x0C00, 2)};
+    for (const Bytes& write : writes)
+        ASSERT_EQ(ask(write), with_crc(write));
+    ASSERT_TRUE(wait_until([&] { return records().size() == 3; }, 5000ms));
+    world->end(front);
+    front = world->tls_front(802, 1502, "server", "ca");
+    ASSERT_TRUE(wait_received(3, 15000ms));
+    EXPECT_EQ(received(), hex_each(writes));
+    EXPECT_EQ(world->count_log("TLS: the server's certificate is not signed"), 1u);
+}
+
+// SIGTERM ends a handshake that hangs; the writes go to the stick.
+TEST_F(CacheMode, StopEndsAHandshakeThatHangs)
+{
+    configure_secure(20000);
+    const int silent = world->listen_tcp(802);
+    start();
+    for (std::uint16_t i = 0; i < 3; ++i)
+        ASSERT_EQ(ask(write_register(0x0D00, i)), with_crc(write_register(0x0D00, i)));
+    kill(world->daemon_pid(), SIGTERM);
+    EXPECT_EQ(world->wait_daemon_exit(6000ms), 0);
+    EXPECT_TRUE(world->wait_log("stopped, 3 messages kept on the stick"));
+    close(silent);
 }
 
 // A power cut between a record's write and its rename leaves a temporary

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -252,6 +253,7 @@ protected:
                                {"MOD_KORVANE_PORT", std::to_string(port == 0 ? 1502 : port)},
                                {"MOD_KORVANE_TIMEOUT", std::to_string(timeout_ms)},
                                {"MOD_KORVANE_CACHE_MODE", "0"}});
+        world->write_settings_text(secure + world->read_file("/opt/korvane/etc/settings").value_or(""));
     }
 
     // The daemon with the test as the serial master on a pty master.
@@ -326,6 +328,8 @@ protected:
     int line = -1;
     std::string server_host = "127.0.0.1";
     pid_t far = -1;  // holds the server's own network namespace, if any
+    std::string secure;  // settings lines of the secure link, put first
+    pid_t front = -1;    // socat's TLS server
 };
 
 // --- Requests and answers with real masters --------------------------------
@@ -723,6 +727,92 @@ TEST_F(DirectMode, VanishedServerIsNoticedIdleAndUnderLoadAndUsedWhenBack)
     RecordProperty("noticed_loaded_ms", static_cast<int>(loaded_ms));
     std::printf("vanished server noticed: idle %ld ms, loaded %ld ms; answered again %ld / %ld ms after it was back\n",
                 idle_ms, loaded_ms, idle_back_ms, loaded_back_ms);
+}
+
+// --- The secure link ---------------------------------------------------------
+
+// An answer in two TLS records; after a close the session is resumed (by
+// socat only while it asks for no client certificate).
+TEST_F(DirectMode, SecureLinkCarriesAnswersInPiecesAndResumesItsSession)
+{
+    ASSERT_NO_FATAL_FAILURE(start_server("split 200"));
+    secure = world->secure_settings();
+    world->tls_front(802, port, "server");
+    ASSERT_NO_FATAL_FAILURE(start_with_line(5, 1000));
+    EXPECT_EQ(hex(exchange(read_holding(1, 0, 2), 9)), hex(holding_answer(1, {42, 49})));
+    set_server_mode("close");
+    EXPECT_EQ(hex(exchange(read_holding(1, 0, 1), 5)), hex(with_crc({0x01, 0x83, 0x0B})));
+    set_server_mode("normal");
+    EXPECT_GE(answered_again_ms(), 0);
+    kill(world->daemon_pid(), SIGUSR1);
+    EXPECT_TRUE(world->wait_log(" TLS_HANDSHAKES=1 TLS_RESUMED=1 TLS_FAILURES=0 "));
+    EXPECT_EQ(server_requests()[0], "00 01 00 00 00 06 01 03 00 00 00 02");
+}
+
+// pymodbus's TLS server, a stack of its own, demanding korvane's certificate.
+TEST_F(DirectMode, SecureLinkWorksWithASecondStack)
+{
+    secure = world->secure_settings();
+    server = world->spawn({"/usr/bin/python3", peers_directory() + "/tls_server.py", "802", "/run/tls/server.pem",
+                           "/run/tls/server.key", "/run/tls/ca.pem"});
+    ASSERT_TRUE(wait_until([&] { return world->listening(802); }, 10000ms));
+    ASSERT_NO_FATAL_FAILURE(start_with_line(5, 2000));
+    const Bytes write = with_crc({0x01, 0x06, 0x00, 0x05, 0x04, 0xD2});
+    EXPECT_EQ(hex(exchange(write, 8)), hex(write));
+    EXPECT_EQ(hex(exchange(read_holding(1, 5, 1), 7)), hex(holding_answer(1, {1234})));
+}
+
+// No request to a server that cannot prove itself. Cases: the server's certificate, its client
+// authority; last the plain server, and a port that never speaks.
+TEST_F(DirectMode, SecureLinkSendsNothingToAServerThatCannotProveItself)
+{
+    ASSERT_NO_FATAL_FAILURE(start_server());
+    secure = world->secure_settings();
+    ASSERT_TRUE(world->make_authority("other") && world->make_certificate("impostor", "other", "IP:127.0.0.1") &&
+                world->make_certificate("named", "ca", "DNS:plc.test") &&
+                world->make_certificate("lookalike", "ca", "DNS:127.0.0.1") &&
+                world->make_certificate("expired", "ca", "IP:127.0.0.1", "20200101000000Z", "20210101000000Z") &&
+                world->make_certificate("early", "ca", "IP:127.0.0.1", "20400101000000Z", "20410101000000Z"));
+    const int quiet = world->listen_tcp(0);
+    const std::string own = secure, quiet_port = std::to_string(local_port(quiet));
+    const std::vector<std::array<std::string, 4>> cases = {
+        {"impostor", "ca", own, "not signed by the authority in /run/tls/ca.pem"},
+        {"named", "ca", own, "not made out to 127.0.0.1"},
+        {"lookalike", "ca", own, "not made out to 127.0.0.1"},
+        {"expired", "ca", own, "expired on 2021-01-01 00:00 UTC (device clock "},
+        {"early", "ca", own, ") is before the start of the server's certificate (2040-01-01 00:00 UTC): set the clock"},
+        {"server", "other", own, "the server refused korvane's certificate"},
+        {"server", "ca", own.substr(0, own.find("MOD_KORVANE_TLS_CERT")), "none is set"},
+        {"", "", "MOD_KORVANE_PORT=" + std::to_string(port) + "\n" + own, "TLS: the server "},
+        {"", "", "MOD_KORVANE_PORT=" + quiet_port + "\n" + own, "the handshake did not finish within the time-out"}};
+    line = world->open_pty("ttyUSB0");
+    for (const auto& [certificate, client_authority, settings, said] : cases) {
+        world->end(front);
+        if (!certificate.empty())
+            front = world->tls_front(802, port, certificate, client_authority);
+        secure = settings;
+        write_settings(5, 1000);
+        const size_t mark = world->log_count();
+        world->start_daemon();
+        EXPECT_TRUE(world->wait_log_from(mark, said, 5000ms)) << certificate << ": " << said;
+        EXPECT_EQ(hex(exchange(read_holding(1, 0, 1), 5)), hex(with_crc({0x01, 0x83, 0x0A}))) << certificate;
+        world->kill_daemon();
+    }
+    EXPECT_EQ(world->count_log("Succesfully connected"), 0u);  // so no request was sent
+    close(quiet);
+
+    // A host name's certificate at a dotted address, by the name setting.
+    world->end(front);
+    front = world->tls_front(802, port, "named", "ca");
+    secure = own + "MOD_KORVANE_TLS_NAME=plc.test\n";
+    close(line);
+    ASSERT_NO_FATAL_FAILURE(start_with_line(5, 1000));
+    EXPECT_EQ(hex(exchange(read_holding(1, 0, 1), 7)), hex(holding_answer(1, {42})));
+    set_server_mode("close");  // socat fails the resumption of a client that sent a certificate
+    (void)exchange(read_holding(1, 0, 1), 5);
+    set_server_mode("normal");
+    EXPECT_GE(answered_again_ms(), 0);
+    EXPECT_EQ(world->count_log("alert"), 0u);
 }
 
 // --- Ordering: a master that does not wait for its answer ------------------

@@ -9,10 +9,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <set>
 #include <string>
+#include <thread>
 
 using namespace kt;
 
@@ -548,4 +551,46 @@ TEST(StartupSettings, ValuesNotUsedAsWrittenAreNamedOnceEachAtStart)
         seen.resize(expected.size() + 1);
         EXPECT_EQ(std::vector<std::string>(seen.begin() + 1, seen.end()), expected);
     }
+}
+
+// Each unusable file has its line, and nothing connects (nor spins); a key
+// others may read is a warning. The port defaults to 802.
+TEST(StartupSettings, SecureLinkFilesThatCannotBeUsedAreNamedAndNothingConnects)
+{
+    KT_REQUIRE_ROOT();
+    World world;
+    ASSERT_TRUE(world.make_authority("ca") && world.make_certificate("korvane", "ca", "DNS:korvane.test") &&
+                world.make_certificate("other", "ca", "DNS:other.test"));
+    const int listener = world.listen_tcp(802);
+    const std::string tls = "MOD_KORVANE_DEVICE=ttyUSB0\nMOD_KORVANE_ADDR=127.0.0.1\nMOD_KORVANE_TLS=1\n"
+                            "MOD_KORVANE_TLS_CERT=/run/tls/korvane.pem\n";
+    const std::vector<std::array<std::string, 3>> unusable = {
+        {"MOD_KORVANE_TLS_CA=/run/tls/none.pem\nMOD_KORVANE_TLS_KEY=/run/tls/other.key\n",
+         "TLS: certificate authority /run/tls/none.pem cannot be read (No such file or directory), no connection will be made",
+         "TLS: the key in /run/tls/other.key does not match the certificate in /run/tls/korvane.pem, no connection will be made"},
+        {"MOD_KORVANE_TLS_CA=/run/tls/ca.key\n", "TLS: /run/tls/ca.key holds no usable certificate, no connection will be made",
+         "TLS: MOD_KORVANE_TLS_CERT and MOD_KORVANE_TLS_KEY are set only together, no connection will be made"}};
+    for (const auto& [files, first, second] : unusable) {
+        const int master = world.open_pty("ttyUSB0");
+        world.write_settings_text(tls + files);
+        const size_t mark = world.log_count();
+        const pid_t pid = world.start_daemon();
+        EXPECT_TRUE(world.wait_log_from(mark, first, 3000ms) && world.wait_log_from(mark, second, 3000ms)) << first;
+        write_bytes(master, with_crc({0x01, 0x03, 0x00, 0x00, 0x00, 0x01}));
+        EXPECT_EQ(hex(read_bytes(master, 5, 3000ms)), hex(with_crc({0x01, 0x83, 0x0A})));
+        const auto cpu_ns = [&] { long long ns = -1; std::ifstream("/proc/" + std::to_string(pid) + "/schedstat") >> ns; return ns; };
+        const long long ran = cpu_ns();
+        std::this_thread::sleep_for(1s);
+        EXPECT_LT(cpu_ns() - ran, 200000000) << "ns of CPU in one second";
+        world.kill_daemon();
+        close(master);
+    }
+    pollfd connecting{listener, POLLIN, 0};
+    EXPECT_EQ(poll(&connecting, 1, 0), 0) << "a connection was made";
+    chmod(world.path("/run/tls/korvane.key").c_str(), 0644);
+    world.write_settings_text(tls + "MOD_KORVANE_TLS_CA=/run/tls/ca.pem\nMOD_KORVANE_TLS_KEY=/run/tls/korvane.key\n");
+    world.start_daemon();
+    EXPECT_TRUE(world.wait_log("TLS: the key in /run/tls/korvane.key can be read by others (mode 0644)"));
+    EXPECT_EQ(poll(&connecting, 1, 5000), 1) << "no connection to port 802";
+    close(listener);
 }

@@ -1077,6 +1077,48 @@ bool World::listening(uint16_t port) const
     return found;
 }
 
+bool World::make_authority(const std::string& name)
+{
+    const std::string key = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 30 -subj /CN=";
+    return wait_exit(spawn({"/bin/sh", "-c", "mkdir -p /run/tls && cd /run/tls && " + key + name + " -keyout " + name +
+                                                 ".key -out " + name + ".pem 2>/dev/null"}), 20000ms) == 0;
+}
+
+// `openssl ca` can sign with dates in the future, `openssl x509 -req` cannot.
+bool World::make_certificate(const std::string& name, const std::string& authority, const std::string& alt_name,
+                             const std::string& start, const std::string& end)
+{
+    const std::string config = "[ca]\\ndefault_ca=d\\n[d]\\ndatabase=index.txt\\nnew_certs_dir=.\\nserial=serial\\n"
+                               "default_md=sha256\\npolicy=p\\ncopy_extensions=copy\\nunique_subject=no\\n[p]\\ncommonName=supplied\\n";
+    const std::string request = "openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj /CN=" + name +
+                                " -addext subjectAltName=" + alt_name + " -keyout " + name + ".key -out " + name + ".csr";
+    const std::string sign = "openssl ca -batch -notext -rand_serial -config sign.cnf -cert " + authority + ".pem -keyfile " +
+                             authority + ".key -in " + name + ".csr -out " + name + ".pem" +
+                             (start.empty() ? " -days 30" : " -startdate " + start + " -enddate " + end);
+    return wait_exit(spawn({"/bin/sh", "-c", "cd /run/tls && printf '" + config + "' > sign.cnf && touch index.txt && " +
+                                                 request + " 2>/dev/null && " + sign + " 2>/dev/null"}), 20000ms) == 0;
+}
+
+std::string World::secure_settings()
+{
+    EXPECT_TRUE(make_authority("ca") && make_certificate("server", "ca", "IP:127.0.0.1") &&
+                make_certificate("korvane", "ca", "DNS:korvane.test"));
+    return "MOD_KORVANE_PORT=\"\"\nMOD_KORVANE_TLS=1\nMOD_KORVANE_TLS_CA=/run/tls/ca.pem\n"
+           "MOD_KORVANE_TLS_CERT=/run/tls/korvane.pem\nMOD_KORVANE_TLS_KEY=/run/tls/korvane.key\n";
+}
+
+pid_t World::tls_front(uint16_t port, uint16_t backend, const std::string& certificate,
+                       const std::string& client_authority)
+{
+    const std::string verify = client_authority.empty() ? "verify=0" : "verify=1,cafile=/run/tls/" + client_authority + ".pem";
+    const pid_t socat = spawn({"socat", "OPENSSL-LISTEN:" + std::to_string(port) + ",bind=127.0.0.1,reuseaddr,fork,cert=/run/tls/" +
+                                            certificate + ".pem,key=/run/tls/" + certificate + ".key," + verify,
+                               "TCP:127.0.0.1:" + std::to_string(backend)});
+    if (socat > 0 && !wait_until([&] { return listening(port); }, 5000ms))
+        ADD_FAILURE() << "socat does not listen on " << port;
+    return socat;
+}
+
 int thread_count(pid_t pid)
 {
     DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/task").c_str());

@@ -193,6 +193,15 @@ public:
     void pause_log(bool paused);
     void restart_log();
 
+    // TLS peers, certificates by openssl in /run/tls (NAME.pem, NAME.key; dates YYYYMMDDHHMMSSZ);
+    // secure_settings makes "ca", "server" (127.0.0.1), "korvane", and settings lines using them.
+    std::string secure_settings();
+    bool make_authority(const std::string& name);
+    bool make_certificate(const std::string& name, const std::string& authority, const std::string& alt_name,
+                          const std::string& start = "", const std::string& end = "");
+    pid_t tls_front(uint16_t port, uint16_t backend, const std::string& certificate,
+                    const std::string& client_authority = "");
+
 private:
     int socket_in_world(int type) const;
     bool open_log_socket();
