@@ -30,7 +30,7 @@ constexpr std::uint16_t port = 1802;
 long handshake_us()
 {
     const std::int64_t started = monotonic_now_us();
-    int fd = tcp_connect(0x7F000001, port, 5000);
+    int fd = tcp_connect(0x7F000001, port, 5000, -1);
     if (tls_connect(fd, started + 5000000, -1) != 1)
         return -1;
     const long took = static_cast<long>(monotonic_now_us() - started);
