@@ -67,11 +67,12 @@ struct CacheMode : ::testing::Test {
         world.emplace(options);
     }
 
-    void configure(std::uint32_t timeout_ms = 500, const std::string& device = "ttyUSB0")
+    void configure(std::uint32_t timeout_ms = 500, const std::string& device = "ttyUSB0",
+                   const std::string& address = "127.0.0.1")
     {
         world->write_settings({{"MOD_KORVANE_DEVICE", device},
                                {"MOD_KORVANE_SPLIT", "5"},
-                               {"MOD_KORVANE_ADDR", "127.0.0.1"},
+                               {"MOD_KORVANE_ADDR", address},
                                {"MOD_KORVANE_PORT", "1502"},
                                {"MOD_KORVANE_TIMEOUT", std::to_string(timeout_ms)},
                                {"MOD_KORVANE_CACHE_MODE", "1"}});
@@ -530,13 +531,7 @@ TEST_F(CacheMode, SilentNameServerKeepsNoWriteFromTheStick)
     const int name_server = world->silent_name_server();
     ASSERT_GE(name_server, 0);
     world->override_file("/etc/resolv.conf", "nameserver 127.0.0.1\noptions timeout:30 attempts:1\n");
-    configure();
-    world->write_settings({{"MOD_KORVANE_DEVICE", "ttyUSB0"},
-                           {"MOD_KORVANE_SPLIT", "5"},
-                           {"MOD_KORVANE_ADDR", "plc.invalid"},
-                           {"MOD_KORVANE_PORT", "1502"},
-                           {"MOD_KORVANE_TIMEOUT", "500"},
-                           {"MOD_KORVANE_CACHE_MODE", "1"}});
+    configure(500, "ttyUSB0", "plc.invalid");
     start({"KORVANE_STANDIN_SIGNALFD=ENOMEM"});
     int acknowledged = 0;
     for (std::uint16_t i = 0; i < 120; ++i) {
@@ -561,9 +556,7 @@ TEST_F(CacheMode, SilentNameServerKeepsNoWriteFromTheStick)
 TEST_F(CacheMode, NameThatStopsResolvingKeepsItsLastAddress)
 {
     world->override_file("/etc/hosts", "127.0.0.1 localhost\n127.0.0.1 plc.test\n");
-    configure();
-    world->write_settings({{"MOD_KORVANE_DEVICE", "ttyUSB0"}, {"MOD_KORVANE_ADDR", "plc.test"},
-                           {"MOD_KORVANE_PORT", "1502"}, {"MOD_KORVANE_CACHE_MODE", "1"}});
+    configure(500, "ttyUSB0", "plc.test");
     start_server();
     set_monotonic(0);
     start({"KORVANE_STANDIN_MONOTONIC=/run/monotonic"});
