@@ -2,7 +2,8 @@
 # Guest part of bench/stick_store.sh (after the common start of
 # bench/stick_vm.sh): each daemon in turn stores writes on the same stick
 # with the server away, one write at a time, then with the ring kept full.
-# /etc/bench.conf sets SINGLE and FULL, the writes of each run.
+# /etc/bench.conf sets SINGLE and FULL, the writes of each run (0: none),
+# and PREFILL, the records already on the stick (numbered 1 to PREFILL).
 . /etc/bench.conf
 cat > /opt/korvane/etc/settings <<SETTINGS
 MOD_KORVANE_DEVICE="ttyUSB0"
@@ -18,10 +19,23 @@ wait_until 10 test -S /dev/log
 for mode in single full; do
     count=$SINGLE
     [ $mode = full ] && count=$FULL
+    [ "$count" -eq 0 ] && continue
     for build in old new; do
-        # A fresh cache directory: the daemon makes it when it starts.
-        rm -rf $FLASH/cache
+        # The stick as it was before the first run: an empty one gets a
+        # fresh cache directory (the daemon makes it when it starts); a
+        # prefilled one keeps records 1 to PREFILL and loses the rest.
+        grep -q " $FLASH " /proc/mounts || mount -t vfat /dev/sda $FLASH
+        if [ "$PREFILL" -eq 0 ]; then
+            rm -rf $FLASH/cache
+        else
+            rm -rf $FLASH/cache/tmp
+            ls $FLASH/cache | awk -v p="$PREFILL" -v d=$FLASH/cache/ \
+                '!(length($0) == 13 && substr($0, 10) == ".bin" && substr($0, 1, 9) + 0 <= p) { print d $0 }' |
+                xargs rm -f
+            echo "records on the stick before the $build $mode run: $(ls $FLASH/cache | wc -l)"
+        fi
         sync
+        umount $FLASH
         rm -f /dev/ttyUSB0
         timeout 600 stick_store /dev/ttyUSB0 $FLASH/cache $mode "$count" > /tmp/store.out 2> /tmp/store.err &
         helper=$!
