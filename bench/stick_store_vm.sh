@@ -29,8 +29,9 @@ for mode in single full; do
             rm -rf $FLASH/cache
         else
             rm -rf $FLASH/cache/tmp
+            # Compared as text: busybox awk reads 000001001 as octal.
             ls $FLASH/cache | awk -v p="$PREFILL" -v d=$FLASH/cache/ \
-                '!(length($0) == 13 && substr($0, 10) == ".bin" && substr($0, 1, 9) + 0 <= p) { print d $0 }' |
+                'BEGIN { last = sprintf("%09d.bin", p) } !(/^[0-9]+\.bin$/ && length($0) == 13 && $0 <= last) { print d $0 }' |
                 xargs rm -f
             echo "records on the stick before the $build $mode run: $(ls $FLASH/cache | wc -l)"
         fi
