@@ -33,14 +33,8 @@ old=$(baseline_daemon "$build")
 stick_vm_prepare store
 gcc -static -O2 -Wall -Wextra -Werror -o "$vm/initrd.d/bin/stick_store" "$here/stick_store.c"
 gcc -O2 -Wall -Wextra -Werror -o "$vm/stick_prefill" "$here/stick_prefill.c"
-cp "$old" "$vm/initrd.d/opt/korvane/bin/korvane-old"
-cp "$build/korvane" "$vm/initrd.d/opt/korvane/bin/korvane-new"
-for daemon in "$old" "$build/korvane"; do
-    for lib in $(ldd "$daemon" | grep -o '/[^ ]*'); do
-        mkdir -p "$vm/initrd.d$(dirname "$lib")"
-        cp -L "$lib" "$vm/initrd.d$lib"
-    done
-done
+stick_vm_daemon "$old" korvane-old
+stick_vm_daemon "$build/korvane" korvane-new
 mkdir -p "$vm/initrd.d/etc"
 echo "SINGLE=$single FULL=$full PREFILL=$prefill" > "$vm/initrd.d/etc/bench.conf"
 stick_vm_init "$here/stick_store_vm.sh"

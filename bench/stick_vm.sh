@@ -10,9 +10,13 @@
 #   stick_vm_init ROLE_FILE     /init: the common start (devices, modules,
 #                               /dev/sda there, wait_until), then ROLE_FILE,
 #                               then power off
+#   stick_vm_daemon BINARY NAME copies BINARY to /opt/korvane/bin/NAME and
+#                               the libraries it needs
 #   stick_vm_boot IMAGE SECONDS MARKER
-#                               boots with IMAGE as the USB stick and prints
-#                               the guest's lines that start with MARKER
+#                               boots with IMAGE as the USB stick (and each
+#                               of the array stick_vm_more_images as one
+#                               more) and prints the guest's lines that
+#                               start with MARKER
 #
 # KORVANE_STICK_BUILD is run.sh's build directory (default /tmp/b-stick).
 
@@ -32,6 +36,17 @@ stick_vm_prepare() {
     mkdir -p "$vm"
     cp -a "$stick_work/initrd.d" "$vm/initrd.d"
 }
+
+stick_vm_daemon() {
+    local lib
+    cp "$1" "$vm/initrd.d/opt/korvane/bin/$2"
+    for lib in $(ldd "$1" | grep -o '/[^ ]*'); do
+        mkdir -p "$vm/initrd.d$(dirname "$lib")"
+        cp -L "$lib" "$vm/initrd.d$lib"
+    done
+}
+
+stick_vm_more_images=()
 
 stick_vm_init() {
     {
@@ -65,11 +80,15 @@ INIT
 }
 
 stick_vm_boot() {
-    local image=$1 seconds=$2 marker=$3
+    local image=$1 seconds=$2 marker=$3 more=() extra
+    for extra in "${stick_vm_more_images[@]}"; do
+        more+=(-drive "if=none,id=$(basename "$extra" .img),format=raw,file=$extra"
+               -device "usb-storage,drive=$(basename "$extra" .img)")
+    done
     (cd "$vm/initrd.d" && find . | busybox cpio -o -H newc 2>/dev/null) > "$vm/initrd"
     timeout "$seconds" qemu-system-x86_64 -accel tcg -m 512 -kernel "$stick_vmlinuz" -initrd "$vm/initrd" \
         -append "console=ttyS0 panic=-1 quiet" -nographic -no-reboot -nodefaults -serial stdio \
         -device qemu-xhci -drive "if=none,id=stick,format=raw,file=$image" \
-        -device usb-storage,drive=stick </dev/null > "$vm/boot.log" 2>&1 || true
+        -device usb-storage,drive=stick "${more[@]}" </dev/null > "$vm/boot.log" 2>&1 || true
     tr -d '\r' < "$vm/boot.log" | sed -n "s/^.*$marker //p"
 }

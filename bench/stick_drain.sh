@@ -1,0 +1,67 @@
+#!/bin/bash
+# Delivery rate from a real vfat stick: the real-stick machine of
+# tests/stick/run.sh (qemu, TCG, emulated USB sticks), one boot per backlog
+# size. In each boot, for the baseline daemon and the one under test:
+#   ring    the ring's own rate: the server holds its first answer while the
+#           master fills the ring, then the full ring drains to it
+#   stick   N records waiting on the stick (written into its image on the
+#           host) drain to a server that answers at once
+# Rates are requests/s at the server (bench/stick_drain.c), from the first
+# write that waited in the ring, or the first record, to the last. Each
+# daemon drains a stick of its own, so both start from the same records.
+#
+#   bench/stick_drain.sh [N ...]    (as root; default 1000 10000 30000)
+#
+# KORVANE_DRAIN_SECONDS bounds a stick run (600); a run cut short reports
+# the rate of what it delivered. KORVANE_BUILD and the baseline as for
+# bench/cache.sh; KORVANE_STICK_BUILD as for tests/stick/run.sh.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/builds.sh"
+source "$here/stick_vm.sh"
+build=${KORVANE_BUILD:-$bench_repo/build-bench}
+seconds=${KORVANE_DRAIN_SECONDS:-600}
+read -r -a sizes <<< "${*:-1000 10000 30000}"
+
+bench_build "$build" korvane
+old=$(baseline_daemon "$build")
+stick_vm_prepare drain
+gcc -static -O2 -Wall -Wextra -Werror -o "$vm/initrd.d/bin/stick_drain" "$here/stick_drain.c"
+gcc -O2 -Wall -Wextra -Werror -o "$vm/stick_prefill" "$here/stick_prefill.c"
+stick_vm_daemon "$old" korvane-old
+stick_vm_daemon "$build/korvane" korvane-new
+mkdir -p "$vm/initrd.d/etc"
+stick_vm_init "$here/stick_drain_vm.sh"
+
+# The guest tells the sticks apart by size: 256 MiB the baseline's, 257
+# the new daemon's, 258 the empty one of the ring runs.
+stick() {
+    truncate -s 0 "$vm/$1.img"
+    truncate -s "$2M" "$vm/$1.img"
+    mkfs.vfat -F 32 -n KORVANE "$vm/$1.img" >/dev/null
+    [ "$3" -eq 0 ] || "$vm/stick_prefill" "$vm/$1.img" "$3"
+}
+
+echo "korvane delivery from the emulated stick; old: $old, new: $build/korvane"
+for n in "${sizes[@]}"; do
+    stick old 256 "$n"
+    stick new 257 "$n"
+    stick ring 258 0
+    stick_vm_more_images=("$vm/new.img" "$vm/ring.img")
+    echo "RECORDS=$n SECONDS=$seconds" > "$vm/initrd.d/etc/bench.conf"
+    started=$(date +%s)
+    stick_vm_boot "$vm/old.img" $((3 * seconds + 300)) DRAIN | awk -v n="$n" '
+        { rate[$1 " " $2] = $8; got[$1 " " $2] = $4 }
+        function row(what, o, n, ring) {
+            printf "%-36s %8s %8s %8.2f %8s\n", what, o, n, (o > 0 ? n / o : 0), ring
+        }
+        END {
+            printf "%-36s %8s %8s %8s %8s\n", "records/s", "old", "new", "new/old", "new/ring"
+            row("ring only (full ring)", rate["old ring"], rate["new ring"], "1.00")
+            row("stick, " n " records (" got["old stick"] ", " got["new stick"] " delivered)",
+                rate["old stick"], rate["new stick"],
+                sprintf("%.2f", rate["new ring"] > 0 ? rate["new stick"] / rate["new ring"] : 0))
+        }'
+    cp "$vm/boot.log" "$vm/boot-$n.log"
+    echo "boot took $(( $(date +%s) - started )) s (log $vm/boot-$n.log)"
+done
