@@ -12,7 +12,8 @@
 #
 #   bench/stick_drain.sh [N ...]    (as root; default 1000 10000 30000)
 #
-# KORVANE_DRAIN_SECONDS bounds a stick run (600); a run cut short reports
+# KORVANE_STRACE=1 runs each daemon under strace -c (its table goes to the
+# boot's log, lines "STRACE"). KORVANE_DRAIN_SECONDS bounds a stick run (600); a run cut short reports
 # the rate of what it delivered. KORVANE_BUILD and the baseline as for
 # bench/cache.sh; KORVANE_STICK_BUILD as for tests/stick/run.sh.
 set -euo pipefail
@@ -30,6 +31,7 @@ gcc -static -O2 -Wall -Wextra -Werror -o "$vm/initrd.d/bin/stick_drain" "$here/s
 gcc -O2 -Wall -Wextra -Werror -o "$vm/stick_prefill" "$here/stick_prefill.c"
 stick_vm_daemon "$old" korvane-old
 stick_vm_daemon "$build/korvane" korvane-new
+[ -z "${KORVANE_STRACE:-}" ] || stick_vm_daemon "$(command -v strace)" strace
 mkdir -p "$vm/initrd.d/etc"
 stick_vm_init "$here/stick_drain_vm.sh"
 
@@ -48,7 +50,7 @@ for n in "${sizes[@]}"; do
     stick new 257 "$n"
     stick ring 258 0
     stick_vm_more_images=("$vm/new.img" "$vm/ring.img")
-    echo "RECORDS=$n SECONDS=$seconds" > "$vm/initrd.d/etc/bench.conf"
+    echo "RECORDS=$n SECONDS=$seconds STRACE=${KORVANE_STRACE:-}" > "$vm/initrd.d/etc/bench.conf"
     started=$(date +%s)
     stick_vm_boot "$vm/old.img" $((3 * seconds + 300)) DRAIN | awk -v n="$n" '
         { rate[$1 " " $2] = $8; got[$1 " " $2] = $4 }

@@ -2,7 +2,8 @@
 # Guest part of bench/stick_drain.sh (after the common start of
 # bench/stick_vm.sh): for each daemon, the ring's rate on the empty stick,
 # then its own stick of RECORDS records drained. /etc/bench.conf sets
-# RECORDS and SECONDS, the bound of a stick run.
+# RECORDS and SECONDS, the bound of a stick run; STRACE, when not empty,
+# runs each daemon under strace -c.
 . /etc/bench.conf
 cat > /opt/korvane/etc/settings <<SETTINGS
 MOD_KORVANE_DEVICE="ttyUSB0"
@@ -35,12 +36,14 @@ exec 3<>/tmp/commands
 run() {
     build=$1 what=$2
     : > /tmp/syslog
-    /opt/korvane/bin/korvane-$build &
+    # STRACE: the daemon's system calls counted, with the time in each.
+    ${STRACE:+/opt/korvane/bin/strace -f -c -w -o /tmp/strace.out} /opt/korvane/bin/korvane-$build &
     daemon=$!
 }
 stop() {
-    kill $daemon
+    kill $(pidof korvane-$build)
     wait $daemon
+    [ -z "$STRACE" ] || sed "s/^/STRACE $build $what /" /tmp/strace.out
     echo "daemon log, $build $what:"
     grep -F 'korvane[' /tmp/syslog | tail -4
 }

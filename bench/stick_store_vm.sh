@@ -3,7 +3,8 @@
 # bench/stick_vm.sh): each daemon in turn stores writes on the same stick
 # with the server away, one write at a time, then with the ring kept full.
 # /etc/bench.conf sets SINGLE and FULL, the writes of each run (0: none),
-# and PREFILL, the records already on the stick (numbered 1 to PREFILL).
+# and PREFILL, the records already on the stick (numbered 1 to PREFILL);
+# STRACE, when not empty, runs each daemon under strace -c.
 . /etc/bench.conf
 cat > /opt/korvane/etc/settings <<SETTINGS
 MOD_KORVANE_DEVICE="ttyUSB0"
@@ -42,13 +43,15 @@ for mode in single full; do
         helper=$!
         wait_until 10 test -L /dev/ttyUSB0
         : > /tmp/syslog
-        /opt/korvane/bin/korvane-$build &
+        # STRACE: the daemon's system calls counted, with the time in each.
+        ${STRACE:+/opt/korvane/bin/strace -f -c -w -o /tmp/strace.out} /opt/korvane/bin/korvane-$build &
         daemon=$!
         wait $helper
         echo "STORE $build $(cat /tmp/store.out)"
         echo "STORE-TIMES $build $mode:$(cat /tmp/store.err)"
-        kill $daemon
+        kill $(pidof korvane-$build)
         wait $daemon
+        [ -z "$STRACE" ] || sed "s/^/STRACE $build $mode /" /tmp/strace.out
         echo "daemon log, $build $mode:"
         grep -F 'korvane[' /tmp/syslog | grep -v -c -F 'ring buffer is full' | sed 's/^/  lines other than "ring buffer is full": /'
         grep -F 'korvane[' /tmp/syslog | grep -v -F -e 'ring buffer is full' -e 'connect socket error' | tail -5
