@@ -13,7 +13,9 @@
 #       written into the image on the host; the server being away, they
 #       stay, and what a run added is removed before the next one
 #
-# KORVANE_BUILD and the baseline as for bench/cache.sh; KORVANE_STICK_BUILD
+# KORVANE_STRACE=1 runs each daemon under strace -c (its table goes to the
+# boot's log, lines "STRACE"). KORVANE_BUILD and the baseline as for
+# bench/cache.sh; KORVANE_STICK_BUILD
 # as for tests/stick/run.sh, which runs once when its machine is missing.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -35,8 +37,9 @@ gcc -static -O2 -Wall -Wextra -Werror -o "$vm/initrd.d/bin/stick_store" "$here/s
 gcc -O2 -Wall -Wextra -Werror -o "$vm/stick_prefill" "$here/stick_prefill.c"
 stick_vm_daemon "$old" korvane-old
 stick_vm_daemon "$build/korvane" korvane-new
+[ -z "${KORVANE_STRACE:-}" ] || stick_vm_daemon "$(command -v strace)" strace
 mkdir -p "$vm/initrd.d/etc"
-echo "SINGLE=$single FULL=$full PREFILL=$prefill" > "$vm/initrd.d/etc/bench.conf"
+echo "SINGLE=$single FULL=$full PREFILL=$prefill STRACE=${KORVANE_STRACE:-}" > "$vm/initrd.d/etc/bench.conf"
 stick_vm_init "$here/stick_store_vm.sh"
 truncate -s 0 "$vm/stick.img"
 truncate -s 256M "$vm/stick.img"
@@ -52,9 +55,12 @@ stick_vm_boot "$vm/stick.img" 1200 STORE | awk '
     }
     END {
         printf "%-44s %8s %8s %8s  %s\n", "records/s", "old", "new", "new/old", "goal"
-        row("one write waiting at a time, " count["single"], rate["old single"], rate["new single"], "")
-        row("ring full, first " count["full"] / 10 " records", first["old full"], first["new full"], ">= 3x old")
-        row("ring full, " count["full"] " records", rate["old full"], rate["new full"], ">= 3x old")
+        if (count["single"])
+            row("one write waiting at a time, " count["single"], rate["old single"], rate["new single"], "")
+        if (count["full"]) {
+            row("ring full, first " count["full"] / 10 " records", first["old full"], first["new full"], ">= 3x old")
+            row("ring full, " count["full"] " records", rate["old full"], rate["new full"], ">= 3x old")
+        }
     }'
 echo "records stored by the time (s), at each tenth:"
 tr -d '\r' < "$vm/boot.log" | sed -n 's/^.*STORE-TIMES /  /p'
