@@ -47,21 +47,25 @@ stop() {
     echo "daemon log, $build $what:"
     grep -F 'korvane[' /tmp/syslog | tail -4
 }
-for build in old new; do
-    use_stick $stick_258
-    # The first write is held 7 s at the server; the other 99 fill the ring
-    # (the master takes some 4.3 s for them under TCG).
-    stick_drain 1502 100 2 60 7000 > /tmp/drain.out &
-    server=$!
-    run $build ring
-    wait_until 30 grep -q 'Succesfully connected to' /tmp/syslog
-    : > /tmp/master.out
-    from=$(now)
-    echo "seq 1 100" >&3
-    wait_until 30 grep -q '^DONE' /tmp/master.out
-    wait $server
-    echo "DRAIN $build ring $(cat /tmp/drain.out) master $(awk -v f=$from -v t=$(now) 'BEGIN { print t - f }')s $(grep -c '^OK' /tmp/master.out) acknowledged"
-    stop
+# Three ring runs a daemon, the two daemons in turn: the host takes the
+# median of each one's, as 99 deliveries are over in a tenth of a second.
+for round in 1 2 3; do
+    for build in old new; do
+        use_stick $stick_258
+        # The first write is held 7 s at the server; the other 99 fill the
+        # ring (the master takes some 4.3 s for them under TCG).
+        stick_drain 1502 100 2 60 7000 > /tmp/drain.out &
+        server=$!
+        run $build ring
+        wait_until 30 grep -q 'Succesfully connected to' /tmp/syslog
+        : > /tmp/master.out
+        from=$(now)
+        echo "seq 1 100" >&3
+        wait_until 30 grep -q '^DONE' /tmp/master.out
+        wait $server
+        echo "DRAIN $build ring $(cat /tmp/drain.out) master $(awk -v f=$from -v t=$(now) 'BEGIN { print t - f }')s $(grep -c '^OK' /tmp/master.out) acknowledged"
+        stop
+    done
 done
 for build in old new; do
     eval "use_stick \$stick_$([ $build = old ] && echo 256 || echo 257)"
