@@ -25,31 +25,16 @@ build=${KORVANE_BUILD:-$bench_repo/build-bench}
 seconds=${KORVANE_DRAIN_SECONDS:-600}
 read -r -a sizes <<< "${*:-1000 10000 30000}"
 
-bench_build "$build" korvane
-old=$(baseline_daemon "$build")
-stick_vm_prepare drain
-gcc -static -O2 -Wall -Wextra -Werror -o "$vm/initrd.d/bin/stick_drain" "$here/stick_drain.c"
-gcc -O2 -Wall -Wextra -Werror -o "$vm/stick_prefill" "$here/stick_prefill.c"
-stick_vm_daemon "$old" korvane-old
-stick_vm_daemon "$build/korvane" korvane-new
-[ -z "${KORVANE_STRACE:-}" ] || stick_vm_daemon "$(command -v strace)" strace
-mkdir -p "$vm/initrd.d/etc"
+stick_vm_pair drain stick_drain
 stick_vm_init "$here/stick_drain_vm.sh"
-
-# The guest tells the sticks apart by size: 256 MiB the baseline's, 257
-# the new daemon's, 258 the empty one of the ring runs.
-stick() {
-    truncate -s 0 "$vm/$1.img"
-    truncate -s "$2M" "$vm/$1.img"
-    mkfs.vfat -F 32 -n KORVANE "$vm/$1.img" >/dev/null
-    [ "$3" -eq 0 ] || "$vm/stick_prefill" "$vm/$1.img" "$3"
-}
 
 echo "korvane delivery from the emulated stick; old: $old, new: $build/korvane"
 for n in "${sizes[@]}"; do
-    stick old 256 "$n"
-    stick new 257 "$n"
-    stick ring 258 0
+    # The guest tells the sticks apart by size: 256 MiB the baseline's, 257
+    # the new daemon's, 258 the empty one of the ring runs.
+    stick_vm_image "$vm/old.img" 256 "$n"
+    stick_vm_image "$vm/new.img" 257 "$n"
+    stick_vm_image "$vm/ring.img" 258
     stick_vm_more_images=("$vm/new.img" "$vm/ring.img")
     echo "RECORDS=$n SECONDS=$seconds STRACE=${KORVANE_STRACE:-}" > "$vm/initrd.d/etc/bench.conf"
     started=$(date +%s)

@@ -5,17 +5,7 @@
 # RECORDS and SECONDS, the bound of a stick run; STRACE, when not empty,
 # runs each daemon under strace -c.
 . /etc/bench.conf
-cat > /opt/korvane/etc/settings <<SETTINGS
-MOD_KORVANE_DEVICE="ttyUSB0"
-MOD_KORVANE_BAUDRATE="115200"
-MOD_KORVANE_SPLIT="0"
-MOD_KORVANE_ADDR="127.0.0.1"
-MOD_KORVANE_PORT="1502"
-MOD_KORVANE_TIMEOUT="10000"
-MOD_KORVANE_CACHE_MODE="1"
-SETTINGS
-syslogd -n -O /tmp/syslog &
-wait_until 10 test -S /dev/log
+bench_settings 10000
 wait_until 30 test -e /sys/block/sdc
 # Each stick's device number by its size in MiB (see bench/stick_drain.sh).
 for b in /sys/block/sd?; do

@@ -30,21 +30,10 @@ fi
 single=${1:-100}
 full=${2:-1000}
 
-bench_build "$build" korvane
-old=$(baseline_daemon "$build")
-stick_vm_prepare store
-gcc -static -O2 -Wall -Wextra -Werror -o "$vm/initrd.d/bin/stick_store" "$here/stick_store.c"
-gcc -O2 -Wall -Wextra -Werror -o "$vm/stick_prefill" "$here/stick_prefill.c"
-stick_vm_daemon "$old" korvane-old
-stick_vm_daemon "$build/korvane" korvane-new
-[ -z "${KORVANE_STRACE:-}" ] || stick_vm_daemon "$(command -v strace)" strace
-mkdir -p "$vm/initrd.d/etc"
+stick_vm_pair store stick_store
 echo "SINGLE=$single FULL=$full PREFILL=$prefill STRACE=${KORVANE_STRACE:-}" > "$vm/initrd.d/etc/bench.conf"
 stick_vm_init "$here/stick_store_vm.sh"
-truncate -s 0 "$vm/stick.img"
-truncate -s 256M "$vm/stick.img"
-mkfs.vfat -F 32 -n KORVANE "$vm/stick.img" >/dev/null
-[ "$prefill" -eq 0 ] || "$vm/stick_prefill" "$vm/stick.img" "$prefill"
+stick_vm_image "$vm/stick.img" 256 "$prefill"
 
 started=$(date +%s)
 echo "korvane store rate on the emulated stick, $prefill records on it before each run; old: $old, new: $build/korvane"

@@ -6,17 +6,7 @@
 # and PREFILL, the records already on the stick (numbered 1 to PREFILL);
 # STRACE, when not empty, runs each daemon under strace -c.
 . /etc/bench.conf
-cat > /opt/korvane/etc/settings <<SETTINGS
-MOD_KORVANE_DEVICE="ttyUSB0"
-MOD_KORVANE_BAUDRATE="115200"
-MOD_KORVANE_SPLIT="0"
-MOD_KORVANE_ADDR="127.0.0.1"
-MOD_KORVANE_PORT="1502"
-MOD_KORVANE_TIMEOUT="1000"
-MOD_KORVANE_CACHE_MODE="1"
-SETTINGS
-syslogd -n -O /tmp/syslog &
-wait_until 10 test -S /dev/log
+bench_settings 1000
 for mode in single full; do
     count=$SINGLE
     [ $mode = full ] && count=$FULL

@@ -12,6 +12,15 @@
 #                               then power off
 #   stick_vm_daemon BINARY NAME copies BINARY to /opt/korvane/bin/NAME and
 #                               the libraries it needs
+#   stick_vm_pair NAME HELPER   the baseline ($old) and the daemon of
+#                               $build, built, in a fresh machine (as
+#                               stick_vm_prepare NAME) as korvane-old and
+#                               korvane-new, with HELPER.c of bench/ (static)
+#                               in it and stick_prefill beside it, and strace
+#                               when KORVANE_STRACE is set
+#   stick_vm_image IMAGE MIB [RECORDS]
+#                               a fresh FAT32 stick of MIB MiB, RECORDS
+#                               records in its cache/
 #   stick_vm_boot IMAGE SECONDS MARKER
 #                               boots with IMAGE as the USB stick (and each
 #                               of the array stick_vm_more_images as one
@@ -46,6 +55,27 @@ stick_vm_daemon() {
     done
 }
 
+stick_vm_pair() {
+    local bench_dir
+    bench_dir=$(dirname "${BASH_SOURCE[0]}")
+    bench_build "$build" korvane
+    old=$(baseline_daemon "$build")
+    stick_vm_prepare "$1"
+    gcc -static -O2 -Wall -Wextra -Werror -o "$vm/initrd.d/bin/$2" "$bench_dir/$2.c"
+    gcc -O2 -Wall -Wextra -Werror -o "$vm/stick_prefill" "$bench_dir/stick_prefill.c"
+    stick_vm_daemon "$old" korvane-old
+    stick_vm_daemon "$build/korvane" korvane-new
+    [ -z "${KORVANE_STRACE:-}" ] || stick_vm_daemon "$(command -v strace)" strace
+    mkdir -p "$vm/initrd.d/etc"
+}
+
+stick_vm_image() {
+    truncate -s 0 "$1"
+    truncate -s "$2M" "$1"
+    mkfs.vfat -F 32 -n KORVANE "$1" >/dev/null
+    [ "${3:-0}" -eq 0 ] || "$vm/stick_prefill" "$1" "$3"
+}
+
 stick_vm_more_images=()
 
 stick_vm_init() {
@@ -72,6 +102,21 @@ wait_until() {
 }
 wait_until 30 test -e /dev/sda
 FLASH=/var/run/korvane/flash
+# bench_settings TIMEOUT: the daemon in cache mode on ttyUSB0, its server
+# 127.0.0.1:1502 with TIMEOUT ms; syslog in /tmp/syslog.
+bench_settings() {
+    cat > /opt/korvane/etc/settings <<SETTINGS
+MOD_KORVANE_DEVICE="ttyUSB0"
+MOD_KORVANE_BAUDRATE="115200"
+MOD_KORVANE_SPLIT="0"
+MOD_KORVANE_ADDR="127.0.0.1"
+MOD_KORVANE_PORT="1502"
+MOD_KORVANE_TIMEOUT="$1"
+MOD_KORVANE_CACHE_MODE="1"
+SETTINGS
+    syslogd -n -O /tmp/syslog &
+    wait_until 10 test -S /dev/log
+}
 INIT
         cat "$1"
         printf 'sync\npoweroff -f\n'
