@@ -48,11 +48,16 @@ constexpr Number numbers[] = {
     {"MOD_KORVANE_CACHE_MODE", &GatewaySettings::cache_mode},
     {"MOD_KORVANE_USE_SLAVE_ID", &GatewaySettings::use_slave_id},
     {"MOD_KORVANE_SLAVE_ID", &GatewaySettings::slave_id},
+    {"MOD_KORVANE_TLS", &GatewaySettings::tls},
 };
 constexpr Text texts[] = {
     {"MOD_KORVANE_DEVICE", &GatewaySettings::device},
     {"MOD_KORVANE_PARITY", &GatewaySettings::parity},
     {"MOD_KORVANE_ADDR", &GatewaySettings::addr},
+    {"MOD_KORVANE_TLS_CA", &GatewaySettings::tls_ca},
+    {"MOD_KORVANE_TLS_CERT", &GatewaySettings::tls_cert},
+    {"MOD_KORVANE_TLS_KEY", &GatewaySettings::tls_key},
+    {"MOD_KORVANE_TLS_NAME", &GatewaySettings::tls_name},
 };
 
 } // namespace
@@ -83,8 +88,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     for (const Number& number : numbers) {
         const char* line = settings_lookup(file, number.key);
-        const std::uint32_t read = line != nullptr ? as_32_bit_strtoul(line) : 0u;
-        FZ_CHECK(settings.*number.field == (number.field == &GatewaySettings::timeout ? (read > 60000u ? 60000u : read) : read));
+        std::uint32_t read = line != nullptr ? as_32_bit_strtoul(line) : 0u;
+        if (number.field == &GatewaySettings::timeout && read > 60000u)
+            read = 60000u;
+        // With the secure link on and no port, the port of Modbus over TLS.
+        if (number.field == &GatewaySettings::port && read == 0 && settings.tls != 0)
+            read = 802;
+        FZ_CHECK(settings.*number.field == read);
     }
     std::fclose(file);
     return 0;
