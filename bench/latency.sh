@@ -7,7 +7,9 @@
 #   bench/latency.sh [BUILD_DIR]       direct mode, read one holding register,
 #                                      for split gaps of 0, 2 and 5 ms, beside
 #                                      a bare relay (bench/relay.cpp) on the
-#                                      same line and server: the floor
+#                                      same line and server: the floor; and
+#                                      the relay with korvane's two threads
+#                                      and pipes: what the hand-overs cost
 #   bench/latency.sh tls [BUILD_DIR]   direct mode at split 0 over TLS against
 #                                      plain TCP, both through a socat relay
 #                                      in front of the server (OPENSSL-LISTEN
@@ -75,27 +77,34 @@ listening() {
 }
 
 splits() {
-    printf '%-6s %10s %9s %10s %9s %11s %10s %9s %9s %9s %9s\n' split tcp_med tcp_p99 added_med added_p99 \
-        relay_med relay_p99 x_med x_p99 over_med over_p99
-    local split figures
+    printf '%-6s %10s %9s %10s %9s %11s %10s %9s %9s %9s %9s %11s %10s %9s %9s\n' split tcp_med tcp_p99 \
+        added_med added_p99 relay_med relay_p99 x_med x_p99 over_med over_p99 \
+        relay2_med relay2_p99 over2_med over2_p99
+    local split figures relay
     for split in 0 2 5; do
         gateway=("$build/korvane")
         run_case read $split 0 'MOD_KORVANE_CACHE_MODE="0"' || return 1
         figures=$result
         gateway=("$build/bench/relay" --device /dev/ttyUSB0 --server 127.0.0.1:1502 --split "$split")
         run_case read $split 0 'MOD_KORVANE_CACHE_MODE="0"' || return 1
-        # gateway_median_us G gateway_p99_us G99 direct_median_us D direct_p99_us D99 lost L
-        echo "$figures $result" | awk -v gap="$split" '{
-            s=gap*1000; a=$2-$6-s; a99=$4-$8-s; r=$12-$16-s; r99=$14-$18-s;
-            printf "%-6s %8.0fus %7.0fus %8.0fus %7.0fus %9.0fus %8.0fus %8.2fx %8.2fx %7.0fus %7.0fus\n",
-                   gap "ms", $6, $8, a, a99, r, r99, (r > 0 ? a / r : 0), (r99 > 0 ? a99 / r99 : 0), a - r, a99 - r99 }'
+        relay=$result
+        gateway+=(--threads 1)
+        run_case read $split 0 'MOD_KORVANE_CACHE_MODE="0"' || return 1
+        # gateway_median_us G gateway_p99_us G99 direct_median_us D direct_p99_us D99 lost L, three times
+        echo "$figures $relay $result" | awk -v gap="$split" '{
+            s=gap*1000; a=$2-$6-s; a99=$4-$8-s; r=$12-$16-s; r99=$14-$18-s; t=$22-$26-s; t99=$24-$28-s;
+            printf "%-6s %8.0fus %7.0fus %8.0fus %7.0fus %9.0fus %8.0fus %8.2fx %8.2fx %7.0fus %7.0fus %9.0fus %8.0fus %7.0fus %7.0fus\n",
+                   gap "ms", $6, $8, a, a99, r, r99, (r > 0 ? a / r : 0), (r99 > 0 ? a99 / r99 : 0), a - r, a99 - r99,
+                   t, t99, a - t, a99 - t99 }'
     done
     echo
     echo "korvane: RTU master -> pty -> korvane -> Modbus TCP server -> back (read 1 holding register)"
     echo "relay:   the same through bench/relay (one thread, no checks, no pipes): the floor"
+    echo "relay2:  bench/relay --threads 1: the TCP side in a second thread, a pipe each way, as korvane"
     echo "tcp:     the same request straight to a second server over TCP, interleaved with each"
-    echo "added = round trip - tcp - split (medians, and p99s), for korvane and for the relay;"
-    echo "x = korvane's added / the relay's added; over = korvane's added - the relay's."
+    echo "added = round trip - tcp - split (medians, and p99s), for korvane and for the relays;"
+    echo "x = korvane's added / the relay's added; over = korvane's added - the relay's;"
+    echo "over2 = korvane's added - relay2's."
     echo "$count samples per path and split."
 }
 

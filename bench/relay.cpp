@@ -4,12 +4,17 @@
 // loses its CRC, goes out under an MBAP header; the answer comes back with a
 // fresh CRC. No checks, no pipes, no second thread, no log.
 //
-//   relay --device /dev/ttyUSB0 --server 127.0.0.1:1502 --split MS
+//   relay --device /dev/ttyUSB0 --server 127.0.0.1:1502 --split MS [--threads 1]
+//
+// With --threads 1 the TCP side runs in a second thread, and each request
+// and each answer crosses between the two through a pipe of its own, as in
+// korvane: what the two hand-overs cost, and nothing else.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/prctl.h>
 #include <sys/select.h>
 #include <sys/socket.h>
@@ -20,6 +25,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <string>
 
 #include "modbus/crc.hpp"
@@ -56,12 +62,40 @@ int connect_to(const std::string& server)
     return fd;
 }
 
+// Sends a request (its MBAP header in front) and reads the answer's PDU
+// into answer; its length, or 0 when the connection failed.
+size_t exchange(int tcp, const std::uint8_t* request, size_t size, std::uint8_t* answer)
+{
+    if (write(tcp, request, size) != static_cast<ssize_t>(size) || !read_exactly(tcp, answer, mbap_size))
+        return 0;
+    const size_t body = static_cast<size_t>(answer[4]) << 8 | answer[5];
+    if (body > 260 || !read_exactly(tcp, answer, body))
+        return 0;
+    return body;
+}
+
+int tcp = -1;
+int requests[2];  // line thread -> TCP thread
+int answers[2];   // TCP thread -> line thread
+
+void* tcp_side(void*)
+{
+    std::uint8_t request[512 + mbap_size], answer[260];
+    for (;;) {
+        const ssize_t got = read(requests[0], request, sizeof request);
+        const size_t body = got > 0 ? exchange(tcp, request, static_cast<size_t>(got), answer) : 0;
+        if (body == 0 || write(answers[1], answer, body) != static_cast<ssize_t>(body))
+            std::exit(1);
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     std::string device = "/dev/ttyUSB0", server = "127.0.0.1:1502";
     long split_ms = 0;
+    bool threads = false;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
         if (option == "--device")
@@ -70,6 +104,8 @@ int main(int argc, char** argv)
             server = argv[i + 1];
         else if (option == "--split")
             split_ms = std::atol(argv[i + 1]);
+        else if (option == "--threads")
+            threads = std::atoi(argv[i + 1]) != 0;
     }
     // The same timer slack korvane asks for: the split gap is a timer.
     (void)prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
@@ -81,9 +117,16 @@ int main(int argc, char** argv)
     }
     cfmakeraw(&settings);
     (void)tcsetattr(line, TCSANOW, &settings);
-    const int tcp = connect_to(server);
+    tcp = connect_to(server);
     if (tcp < 0) {
         std::perror(server.c_str());
+        return 1;
+    }
+    pthread_t thread;
+    // Packet pipes, a message per write, as korvane's.
+    if (threads && (pipe2(requests, O_DIRECT | O_CLOEXEC) != 0 || pipe2(answers, O_DIRECT | O_CLOEXEC) != 0 ||
+                    pthread_create(&thread, nullptr, tcp_side, nullptr) != 0)) {
+        std::perror("second thread");
         return 1;
     }
     std::uint8_t frame[512 + mbap_size];
@@ -111,19 +154,19 @@ int main(int argc, char** argv)
                                                 0, 0, static_cast<std::uint8_t>(length >> 8),
                                                 static_cast<std::uint8_t>(length)};
         std::memcpy(frame, header, sizeof header);
-        if (write(tcp, frame, static_cast<size_t>(mbap_size + length)) != mbap_size + length)
+        std::uint8_t answer[260 + 2];
+        const size_t size = static_cast<size_t>(mbap_size + length);
+        size_t body = 0;
+        if (!threads)
+            body = exchange(tcp, frame, size, answer);
+        else if (write(requests[1], frame, size) == static_cast<ssize_t>(size))
+            body = static_cast<size_t>(std::max<ssize_t>(read(answers[0], answer, sizeof answer), 0));
+        if (body == 0)
             return 1;
-        // The answer: its header says how long it is.
-        std::uint8_t answer[mbap_size + 260 + 2];
-        if (!read_exactly(tcp, answer, mbap_size))
-            return 1;
-        const size_t body = static_cast<size_t>(answer[4]) << 8 | answer[5];
-        if (body > 260 || !read_exactly(tcp, answer + mbap_size, body))
-            return 1;
-        const std::uint16_t crc = crc16(answer + mbap_size, static_cast<std::int32_t>(body));
-        answer[mbap_size + body] = static_cast<std::uint8_t>(crc);
-        answer[mbap_size + body + 1] = static_cast<std::uint8_t>(crc >> 8);
-        if (write(line, answer + mbap_size, body + 2) != static_cast<ssize_t>(body + 2))
+        const std::uint16_t crc = crc16(answer, static_cast<std::int32_t>(body));
+        answer[body] = static_cast<std::uint8_t>(crc);
+        answer[body + 1] = static_cast<std::uint8_t>(crc >> 8);
+        if (write(line, answer, body + 2) != static_cast<ssize_t>(body + 2))
             return 1;
     }
 }
