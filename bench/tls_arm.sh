@@ -12,7 +12,7 @@
 # 10.0.2.2:802, qemu's user network's name for the host, with no relay of
 # its own in between.
 #
-#   tests/tls_arm.sh [BUILD]    (as root)
+#   bench/tls_arm.sh [BUILD]    (as root)
 #
 # BUILD is a native build (for the test server; default build/native); the
 # static armhf daemon with TLS is KORVANE_ARM_DAEMON, else built under
